@@ -1,0 +1,53 @@
+// Internal helpers shared by the units: turning records into objects and back.
+//
+// The pattern for every result: make the object first with no record in it,
+// then allocate the record and hand it to the object at once. A failed record
+// allocation then leaves only an empty object for the GC, and a record can
+// never be stranded by a failed object allocation. An object whose record is
+// NULL is never handed to Ruby code.
+#ifndef ZANTHIC_OBJECTS_H
+#define ZANTHIC_OBJECTS_H
+
+#include "zanthic_ext.h"
+
+namespace zanthic {
+
+inline CVector *get_vector(VALUE obj) {
+    return static_cast<CVector *>(rb_check_typeddata(obj, &cvector_type));
+}
+
+inline CMatrix *get_matrix(VALUE obj) {
+    return static_cast<CMatrix *>(rb_check_typeddata(obj, &cmatrix_type));
+}
+
+// An object of klass that does not own a record yet.
+inline VALUE vector_shell(VALUE klass) { return rb_data_typed_object_wrap(klass, nullptr, &cvector_type); }
+inline VALUE matrix_shell(VALUE klass) { return rb_data_typed_object_wrap(klass, nullptr, &cmatrix_type); }
+
+// A new object of klass owning a fresh zero-filled record.
+inline VALUE new_vector(VALUE klass, uint64_t size, CVector **record) {
+    VALUE obj = vector_shell(klass);
+    CVector *v = cvector_alloc(size);
+    DATA_PTR(obj) = v;
+    *record = v;
+    return obj;
+}
+
+inline VALUE new_matrix(VALUE klass, uint64_t rows, uint64_t cols, CMatrix **record) {
+    VALUE obj = matrix_shell(klass);
+    CMatrix *m = cmatrix_alloc(rows, cols);
+    DATA_PTR(obj) = m;
+    *record = m;
+    return obj;
+}
+
+inline bool is_vector(VALUE obj) { return RTEST(rb_obj_is_kind_of(obj, cZanthicVector)); }
+inline bool is_matrix(VALUE obj) { return RTEST(rb_obj_is_kind_of(obj, cZanthicMatrix)); }
+
+// A Float, or an Integer in the Fixnum range: the numbers that scale a
+// Vector or a Matrix.
+inline bool is_scalar(VALUE obj) { return RB_FLOAT_TYPE_P(obj) || RB_FIXNUM_P(obj); }
+
+}  // namespace zanthic
+
+#endif

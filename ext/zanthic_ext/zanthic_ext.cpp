@@ -1,0 +1,16 @@
+// Entry point: defines Zanthic::Linalg and lets each unit register its part.
+#include "zanthic_ext.h"
+
+VALUE mZanthicLinalg = 0;
+
+void Init_zanthic_ext(void) {
+    VALUE zanthic = rb_define_module("Zanthic");
+    mZanthicLinalg = rb_define_module_under(zanthic, "Linalg");
+
+    // Init_svd and Init_incremental_svd add methods to the classes that the
+    // first two define, so the order is fixed.
+    Init_vector();
+    Init_matrix();
+    Init_svd();
+    Init_incremental_svd();
+}

@@ -1,0 +1,162 @@
+/*
+ * ZanthicConsumer: a native client of zanthic_ext, used only by the tests.
+ * Every entry converts Ruby Arrays into records with cvector_alloc /
+ * cmatrix_alloc, calls kernels, converts the results back and frees every
+ * record, also when a kernel raises (rb_protect, then rb_jump_tag).
+ */
+#include <zanthic_ext.h>
+
+#define MAX_RECORDS 16
+
+/* The records a call has made so far, released together. */
+typedef struct {
+    CVector *vectors[MAX_RECORDS];
+    CMatrix *matrices[MAX_RECORDS];
+    int nv, nm;
+} Arena;
+
+static CVector *arena_vector(Arena *a, CVector *v) { return a->vectors[a->nv++] = v; }
+static CMatrix *arena_matrix(Arena *a, CMatrix *m) { return a->matrices[a->nm++] = m; }
+
+static void arena_free(Arena *a) {
+    for (int i = 0; i < a->nv; i++) cvector_free(a->vectors[i]);
+    for (int i = 0; i < a->nm; i++) cmatrix_free(a->matrices[i]);
+    a->nv = a->nm = 0;
+}
+
+static CVector *vector_from(Arena *a, VALUE ary) {
+    Check_Type(ary, T_ARRAY);
+    long n = RARRAY_LEN(ary);
+    CVector *v = arena_vector(a, cvector_alloc((uint64_t)n));
+    for (long i = 0; i < n; i++) v->data[i] = NUM2DBL(rb_ary_entry(ary, i));
+    return v;
+}
+
+static VALUE vector_to_ary(const CVector *v) {
+    VALUE out = rb_ary_new_capa((long)v->size);
+    for (uint64_t i = 0; i < v->size; i++) rb_ary_push(out, DBL2NUM(v->data[i]));
+    return out;
+}
+
+static CMatrix *matrix_from(Arena *a, VALUE rows, long cols) {
+    Check_Type(rows, T_ARRAY);
+    long r = RARRAY_LEN(rows);
+    CMatrix *m = arena_matrix(a, cmatrix_alloc((uint64_t)r, (uint64_t)cols));
+    for (long i = 0; i < r; i++) {
+        VALUE row = rb_ary_entry(rows, i);
+        Check_Type(row, T_ARRAY);
+        for (long j = 0; j < cols; j++) m->data[i * cols + j] = NUM2DBL(rb_ary_entry(row, j));
+    }
+    return m;
+}
+
+static VALUE matrix_to_ary(const CMatrix *m) {
+    VALUE out = rb_ary_new_capa((long)m->rows);
+    for (uint64_t i = 0; i < m->rows; i++) {
+        VALUE row = rb_ary_new_capa((long)m->cols);
+        for (uint64_t j = 0; j < m->cols; j++) rb_ary_push(row, DBL2NUM(m->data[i * m->cols + j]));
+        rb_ary_push(out, row);
+    }
+    return out;
+}
+
+/* Runs body(arena, args) under rb_protect; frees the arena either way. */
+typedef VALUE (*Body)(Arena *, VALUE);
+typedef struct {
+    Arena *arena;
+    Body body;
+    VALUE args;
+} Call;
+
+static VALUE call_body(VALUE p) {
+    Call *c = (Call *)p;
+    return c->body(c->arena, c->args);
+}
+
+static VALUE with_arena(Body body, VALUE args) {
+    Arena arena = {{0}, {0}, 0, 0};
+    Call call = {&arena, body, args};
+    int state = 0;
+    VALUE result = rb_protect(call_body, (VALUE)&call, &state);
+    arena_free(&arena);
+    if (state) rb_jump_tag(state);
+    return result;
+}
+
+/* [dot(a, b), a - b, normalize(a), |a|, sum(a)] */
+static VALUE vector_ops_body(Arena *a, VALUE args) {
+    CVector *x = vector_from(a, rb_ary_entry(args, 0));
+    CVector *y = vector_from(a, rb_ary_entry(args, 1));
+    double dot = cvector_dot(x, y);
+    CVector *diff = arena_vector(a, cvector_subtract(x, y));
+    CVector *unit = arena_vector(a, cvector_normalize(x));
+    return rb_ary_new_from_args(5, DBL2NUM(dot), vector_to_ary(diff), vector_to_ary(unit),
+                                DBL2NUM(cvector_magnitude(x)), DBL2NUM(cvector_sum(x)));
+}
+
+static VALUE consumer_vector_ops(VALUE self, VALUE a, VALUE b) {
+    return with_arena(vector_ops_body, rb_ary_new_from_args(2, a, b));
+}
+
+/* Zero-extent records and NULL are all accepted by the free functions. */
+static VALUE consumer_zero_extents(VALUE self) {
+    CVector *v = cvector_alloc(0);
+    CMatrix *m[4] = {cmatrix_alloc(0, 5), cmatrix_alloc(5, 0), cmatrix_alloc(0, 0), cmatrix_alloc(2, 3)};
+    VALUE shapes = rb_ary_new_from_args(1, ULL2NUM(v->size));
+    for (int i = 0; i < 4; i++) rb_ary_push(shapes, rb_ary_new_from_args(2, ULL2NUM(m[i]->rows), ULL2NUM(m[i]->cols)));
+    int zeroed = 1;
+    for (int i = 0; i < 6; i++) zeroed &= m[3]->data[i] == 0.0;
+    rb_ary_push(shapes, zeroed ? Qtrue : Qfalse);
+    rb_ary_push(shapes, v->is_col ? Qtrue : Qfalse);
+    cvector_free(v);
+    for (int i = 0; i < 4; i++) cmatrix_free(m[i]);
+    cvector_free(NULL);
+    cmatrix_free(NULL);
+    return shapes;
+}
+
+/* A Vector object made natively from an Array: a record wrapped with the
+ * exported class and descriptor. */
+static VALUE consumer_make_vector(VALUE self, VALUE ary, VALUE column) {
+    Check_Type(ary, T_ARRAY);
+    long n = RARRAY_LEN(ary);
+    for (long i = 0; i < n; i++) NUM2DBL(rb_ary_entry(ary, i)); /* raise before allocating */
+    VALUE obj = rb_data_typed_object_wrap(cZanthicVector, NULL, &cvector_type);
+    CVector *v = cvector_alloc((uint64_t)n);
+    DATA_PTR(obj) = v;
+    for (long i = 0; i < n; i++) v->data[i] = NUM2DBL(rb_ary_entry(ary, i));
+    v->is_col = RTEST(column) ? 1 : 0;
+    return obj;
+}
+
+/* [elements, is_col] of a Vector object, read through the descriptor. */
+static VALUE consumer_read_vector(VALUE self, VALUE obj) {
+    const CVector *v = rb_check_typeddata(obj, &cvector_type);
+    return rb_ary_new_from_args(2, vector_to_ary(v), INT2NUM(v->is_col));
+}
+
+/* The module and classes published by the library. */
+static VALUE consumer_globals(VALUE self) {
+    return rb_ary_new_from_args(3, mZanthicLinalg, cZanthicVector, cZanthicMatrix);
+}
+
+static VALUE matrix_roundtrip_body(Arena *a, VALUE args) {
+    VALUE rows = rb_ary_entry(args, 0);
+    CMatrix *m = matrix_from(a, rows, NUM2LONG(rb_ary_entry(args, 1)));
+    return matrix_to_ary(m);
+}
+
+/* Copies rows into a cmatrix_alloc'd record and back. */
+static VALUE consumer_matrix_roundtrip(VALUE self, VALUE rows, VALUE cols) {
+    return with_arena(matrix_roundtrip_body, rb_ary_new_from_args(2, rows, cols));
+}
+
+void Init_zanthic_consumer(void) {
+    VALUE mod = rb_define_module("ZanthicConsumer");
+    rb_define_module_function(mod, "vector_ops", consumer_vector_ops, 2);
+    rb_define_module_function(mod, "zero_extents", consumer_zero_extents, 0);
+    rb_define_module_function(mod, "make_vector", consumer_make_vector, 2);
+    rb_define_module_function(mod, "read_vector", consumer_read_vector, 1);
+    rb_define_module_function(mod, "globals", consumer_globals, 0);
+    rb_define_module_function(mod, "matrix_roundtrip", consumer_matrix_roundtrip, 2);
+}

@@ -1,0 +1,78 @@
+# frozen_string_literal: true
+
+# Loads the extension (lib/ by default, another build through ZANTHIC_LIB)
+# and the test-only native consumer, and supplies the shared assertions.
+root = File.expand_path("..", __dir__)
+$LOAD_PATH.unshift(ENV["ZANTHIC_LIB"] || File.join(root, "lib"))
+$LOAD_PATH.unshift(File.join(root, "tmp", ENV.fetch("ZANTHIC_VARIANT", "release"), "consumer"))
+
+require "minitest/autorun"
+require "zanthic_ext"
+require "zanthic_consumer"
+
+module ZanthicAssertions
+  Vector = Zanthic::Linalg::Vector
+  Matrix = Zanthic::Linalg::Matrix
+
+  # Asserts that the block raises exactly +klass+ with exactly +message+.
+  def assert_raises_message(klass, message, &block)
+    error = assert_raises(klass, &block)
+    assert_equal klass, error.class
+    assert_equal message, error.message
+    error
+  end
+
+  # Elementwise comparison of two flat or nested Arrays (or objects with
+  # to_a) within +tol+ relative to max(1, |expected|); NaN matches NaN.
+  def assert_close(expected, actual, tol = 1e-12, msg = nil)
+    expected = expected.to_a if expected.respond_to?(:to_a) && !expected.is_a?(Array)
+    actual = actual.to_a if actual.respond_to?(:to_a) && !actual.is_a?(Array)
+    e = expected.flatten
+    a = actual.flatten
+    assert_equal e.size, a.size, "#{msg} sizes differ: #{expected.inspect} vs #{actual.inspect}"
+    e.zip(a).each_with_index do |(x, y), i|
+      if x.is_a?(Float) && x.nan?
+        assert y.nan?, "#{msg} element #{i}: expected NaN, got #{y}"
+      else
+        assert (x - y).abs <= tol * [1.0, x.abs].max, "#{msg} element #{i}: expected #{x}, got #{y}"
+      end
+    end
+  end
+
+  # Exact elementwise equality that tells -0.0 from 0.0 and matches NaNs.
+  def assert_bits_equal(expected, actual, msg = nil)
+    pack = ->(arr) { arr.flatten.pack("G*") }
+    assert_equal pack.(expected), pack.(actual), msg || "expected #{expected.inspect}, got #{actual.inspect}"
+  end
+
+  def rss_bytes
+    File.read("/proc/self/statm").split[1].to_i * 4096
+  end
+
+  # Runs the block +iterations+ times (each run expected to raise or to leave
+  # nothing behind) and asserts that resident memory does not grow by more
+  # than +limit+ bytes once the garbage collector has run.
+  def assert_memory_flat(iterations: 2000, limit: 32 << 20)
+    3.times { GC.start }
+    before = rss_bytes
+    iterations.times do
+      yield
+    rescue StandardError, NoMemoryError
+      nil
+    end
+    3.times { GC.start }
+    growth = rss_bytes - before
+    assert growth < limit, "memory grew by #{growth} bytes over #{iterations} calls"
+  end
+
+  def with_gc_stress
+    GC.stress = true
+    yield
+  ensure
+    GC.stress = false
+  end
+end
+
+class Minitest::Test
+  include ZanthicAssertions
+end

@@ -1,0 +1,54 @@
+# frozen_string_literal: true
+
+require "test_helper"
+
+# The library's surface after require: module path, classes, registrations,
+# and the native interface that other extensions link against.
+class TestLoading < Minitest::Test
+  def test_module_and_class_structure
+    assert_kind_of Module, Zanthic
+    assert_instance_of Module, Zanthic::Linalg
+    assert_equal [Vector, Enumerable, Object], Vector.ancestors.take(3)
+    assert_equal [Matrix, Object], Matrix.ancestors.take(2)
+    assert_equal Object, Vector.superclass
+    assert_equal Object, Matrix.superclass
+  end
+
+  def test_globals_published_to_native_code
+    assert_equal [Zanthic::Linalg, Vector, Matrix], ZanthicConsumer.globals
+  end
+
+  def test_second_require_is_a_no_op
+    refute require("zanthic_ext")
+  end
+
+  def test_vector_minus_exists_after_loading
+    assert Vector.public_method_defined?(:-)
+    assert_equal 1, Vector.instance_method(:-).arity
+  end
+
+  def test_allocate_functions_give_empty_records
+    assert_equal 0, Vector.allocate.size
+    assert_equal 0, Vector.new.size
+  end
+
+  NATIVE_INTERFACE = %w[
+    Init_zanthic_ext Init_vector Init_matrix Init_svd Init_incremental_svd
+    cvector_type cmatrix_type cvector_alloc cvector_free cmatrix_alloc cmatrix_free
+    cvector_magnitude cvector_normalize cvector_sum cvector_dot cvector_subtract
+    cmatrix_diagonal cmatrix_transpose cmatrix_multiply cmatrix_multiply_vector
+    cmatrix_extend_column cmatrix_vstack jacobi_svd cbatch_project
+    mZanthicLinalg cZanthicVector cZanthicMatrix
+  ].freeze
+
+  def test_exports_only_the_native_interface
+    so = $LOADED_FEATURES.find { |f| f.end_with?("/zanthic_ext.so") }
+    refute_nil so
+    out = `nm -D --defined-only #{so}`
+    assert $?.success?, "nm failed"
+    exported = out.lines.map { |l| l.split.last }.reject { |s| %w[_init _fini __bss_start _edata _end].include?(s) }
+    assert_empty exported - NATIVE_INTERFACE, "symbols beyond the native interface"
+    # The entry and the records are always there.
+    assert_empty %w[Init_zanthic_ext cvector_alloc cmatrix_alloc cvector_type cmatrix_type] - exported
+  end
+end
