@@ -1,9 +1,12 @@
 // Operations on a decomposed basis: the incremental update, batch projection,
 // and the small building blocks they share with Ruby callers (appending a
 // column, stacking, zero matrices, vector subtraction).
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "objects.h"
+#include "row_accumulate.h"
 #include "zanthic_ext.h"
 
 using namespace zanthic;
@@ -66,6 +69,51 @@ CMatrix *cmatrix_vstack(const CMatrix *a, const CMatrix *b) {
     return r;
 }
 
+// ---- Batch projection ---------------------------------------------------------
+
+namespace {
+
+[[noreturn]] void raise_projection_mismatch(uint64_t index, uint64_t size, uint64_t rows) {
+    rb_raise(rb_eArgError, "Vector %ld size (%ld) must match matrix rows (%ld)", static_cast<long>(index),
+             static_cast<long>(size), static_cast<long>(rows));
+}
+
+struct ResultAlloc {
+    CVector **results;
+    uint64_t count;
+    uint64_t size;
+};
+
+VALUE alloc_results(VALUE arg) {
+    ResultAlloc *ra = reinterpret_cast<ResultAlloc *>(arg);
+    for (uint64_t i = 0; i < ra->count; i++) ra->results[i] = cvector_alloc(ra->size);
+    return Qnil;
+}
+
+}  // namespace
+
+void cbatch_project(const CMatrix *basis, CVector *const *vectors, uint64_t count, CVector **results) {
+    if (count == 0) return;
+    const uint64_t m = basis->rows, k = basis->cols;
+    // Every size is compared before the first result exists, so the size
+    // error (which names the first mismatching input) leaves nothing behind.
+    for (uint64_t i = 0; i < count; i++)
+        if (vectors[i]->size != m) raise_projection_mismatch(i, vectors[i]->size, m);
+    for (uint64_t i = 0; i < count; i++) results[i] = nullptr;
+    // If the allocator gives up part-way, release the results made so far.
+    ResultAlloc ra = {results, count, k};
+    int state = 0;
+    rb_protect(alloc_results, reinterpret_cast<VALUE>(&ra), &state);
+    if (state) {
+        for (uint64_t i = 0; i < count; i++) {
+            cvector_free(results[i]);
+            results[i] = nullptr;
+        }
+        rb_jump_tag(state);
+    }
+    accumulate_vectors(vectors, count, basis->data, k, m, k, results);
+}
+
 namespace {
 
 /*
@@ -126,6 +174,265 @@ VALUE matrix_s_zeros(VALUE klass, VALUE rows, VALUE cols) {
     return new_matrix(klass, r, c, &rec);
 }
 
+// ---- Matrix#batch_project -----------------------------------------------------
+
+// The temporaries of one batch_project call, released by batch_release
+// whether the call returns or raises.
+struct BatchCall {
+    const CMatrix *basis;
+    VALUE vectors;
+    uint64_t count;
+    CVector **inputs;
+    CVector **slots;
+};
+
+VALUE batch_run(VALUE arg) {
+    BatchCall *bc = reinterpret_cast<BatchCall *>(arg);
+    bc->inputs = static_cast<CVector **>(ruby_xmalloc2(bc->count, sizeof(CVector *)));
+    bc->slots = static_cast<CVector **>(ruby_xmalloc2(bc->count, sizeof(CVector *)));
+    memset(bc->slots, 0, bc->count * sizeof(CVector *));
+    // From here until the results are wrapped no Ruby code runs, so the
+    // borrowed records stay valid: the caller's Array keeps their objects.
+    for (uint64_t i = 0; i < bc->count; i++)
+        bc->inputs[i] = get_vector(RARRAY_AREF(bc->vectors, static_cast<long>(i)));
+    cbatch_project(bc->basis, bc->inputs, bc->count, bc->slots);
+    VALUE out = rb_ary_new_capa(static_cast<long>(bc->count));
+    for (uint64_t i = 0; i < bc->count; i++) {
+        VALUE obj = vector_shell(cZanthicVector);
+        DATA_PTR(obj) = bc->slots[i];
+        bc->slots[i] = nullptr;
+        rb_ary_push(out, obj);
+    }
+    return out;
+}
+
+VALUE batch_release(VALUE arg) {
+    BatchCall *bc = reinterpret_cast<BatchCall *>(arg);
+    if (bc->slots) {
+        for (uint64_t i = 0; i < bc->count; i++) cvector_free(bc->slots[i]);
+        ruby_xfree(bc->slots);
+    }
+    if (bc->inputs) ruby_xfree(bc->inputs);
+    return Qnil;
+}
+
+/*
+ * call-seq:
+ *   matrix.batch_project(vectors) -> array of vectors
+ *
+ * Projects every Vector of the Array +vectors+ onto the columns of the
+ * receiver (an m x k basis): the result for v is the k values basis^T * v,
+ * a new row Vector. The results come back in a new Array, in input order.
+ *
+ *   basis = Matrix.alloc([1, 2], [3, 4], [5, 6])
+ *   basis.batch_project([Vector.alloc([1, 1, 1]), Vector.alloc([1, 0, 0])]).map(&:to_a)
+ *   # => [[9.0, 12.0], [1.0, 2.0]]
+ *
+ * Raises TypeError "Expected array of Vectors" when an element is not a
+ * Vector (checked for every element first) and ArgumentError when a
+ * vector's size differs from the row count.
+ */
+VALUE matrix_batch_project(VALUE self, VALUE vectors) {
+    const CMatrix *basis = get_matrix(self);
+    Check_Type(vectors, T_ARRAY);
+    const long count = RARRAY_LEN(vectors);
+    if (count == 0) return rb_ary_new();
+    for (long i = 0; i < count; i++)
+        if (!is_vector(RARRAY_AREF(vectors, i))) rb_raise(rb_eTypeError, "Expected array of Vectors");
+    for (long i = 0; i < count; i++) {
+        const CVector *v = get_vector(RARRAY_AREF(vectors, i));
+        if (v->size != basis->rows) raise_projection_mismatch(static_cast<uint64_t>(i), v->size, basis->rows);
+    }
+    BatchCall bc = {basis, vectors, static_cast<uint64_t>(count), nullptr, nullptr};
+    VALUE out = rb_ensure(batch_run, reinterpret_cast<VALUE>(&bc), batch_release, reinterpret_cast<VALUE>(&bc));
+    RB_GC_GUARD(vectors);
+    return out;
+}
+
+// ---- Matrix#incremental_svd_update -------------------------------------------
+
+[[noreturn]] void raise_core_mismatch(uint64_t m, uint64_t k, uint64_t n) {
+    rb_raise(rb_eArgError, "Matrix dimensions don't match for multiplication: %ldx%ld * %ldx%ld",
+             static_cast<long>(m), static_cast<long>(k + 1), static_cast<long>(n + 1), static_cast<long>(n + 1));
+}
+
+// One update's inputs and every record it makes; update_release frees
+// whatever is still held, on success and when anything raises.
+struct Update {
+    const CMatrix *u;  // m x k basis
+    const CVector *s;  // n values
+    const CVector *c;  // the new column, m values
+    int max_rank;
+    double epsilon;
+    CVector *p;        // coefficients u^T c
+    CVector *r;        // residual c - u p, then the unit residual q
+    CMatrix *core;     // (n + 1) x (n + 1)
+    CMatrix *uk;       // left factor of the core
+    CMatrix *vk;       // right factor of the core, never read
+    CVector *sigma;    // singular values of the core
+    uint64_t *order;   // positions of the values kept when truncating
+    CMatrix *rotation; // the columns of uk that are kept
+    CMatrix *basis;
+    CVector *values;
+};
+
+VALUE update_release(VALUE arg) {
+    Update *w = reinterpret_cast<Update *>(arg);
+    cvector_free(w->p);
+    cvector_free(w->r);
+    cmatrix_free(w->core);
+    cmatrix_free(w->uk);
+    cmatrix_free(w->vk);
+    cvector_free(w->sigma);
+    if (w->order) ruby_xfree(w->order);
+    cmatrix_free(w->rotation);
+    cmatrix_free(w->basis);
+    cvector_free(w->values);
+    return Qnil;
+}
+
+// Chooses the positions of the `keep` largest values of sigma (ties: the
+// lower position first; NaN ranks below every number) and leaves them in
+// w->order[0 .. keep) in ascending position order.
+void select_largest(Update *w, uint64_t keep) {
+    const uint64_t total = w->sigma->size;
+    const double *sig = w->sigma->data;
+    w->order = static_cast<uint64_t *>(ruby_xmalloc2(total, sizeof(uint64_t)));
+    uint64_t *order = w->order;
+    for (uint64_t i = 0; i < total; i++) order[i] = i;
+    std::sort(order, order + total, [sig](uint64_t x, uint64_t y) {
+        const bool xnan = std::isnan(sig[x]), ynan = std::isnan(sig[y]);
+        if (xnan != ynan) return ynan;
+        if (!xnan && sig[x] != sig[y]) return sig[x] > sig[y];
+        return x < y;
+    });
+    std::sort(order, order + keep);
+}
+
+// Wraps the finished pair; each record passes to its object at once.
+VALUE update_result(Update *w) {
+    VALUE basis = matrix_shell(cZanthicMatrix);
+    DATA_PTR(basis) = w->basis;
+    w->basis = nullptr;
+    VALUE values = vector_shell(cZanthicVector);
+    DATA_PTR(values) = w->values;
+    w->values = nullptr;
+    return rb_assoc_new(basis, values);
+}
+
+VALUE update_run(VALUE arg) {
+    Update *w = reinterpret_cast<Update *>(arg);
+    const CMatrix *u = w->u;
+    const uint64_t m = u->rows, k = u->cols, n = w->s->size;
+
+    // Coefficients and residual: two passes over u, row by row.
+    w->p = cvector_alloc(k);
+    accumulate_vectors(&w->c, 1, u->data, k, m, k, &w->p);
+    w->r = cvector_alloc(m);
+    const double rho = std::sqrt(residual_rows(u->data, m, k, w->p->data, w->c->data, w->r->data));
+
+    // A residual that is not above epsilon leaves the decomposition as it
+    // is. Neither does a zero one, whatever epsilon says: its unit vector
+    // would be 0/0 and turn the whole new basis into NaN. NaN on either side
+    // fails both comparisons.
+    if (!(rho > w->epsilon && rho > 0.0)) {
+        w->basis = cmatrix_alloc(m, k);
+        if (m && k) memcpy(w->basis->data, u->data, m * k * sizeof(double));
+        w->values = cvector_alloc(n);
+        if (n) memcpy(w->values->data, w->s->data, n * sizeof(double));
+        return update_result(w);
+    }
+    if (n != k) raise_core_mismatch(m, k, n);
+
+    // Unit residual q, in place of r.
+    const double inv = 1.0 / rho;
+    for (uint64_t i = 0; i < m; i++) w->r->data[i] *= inv;
+
+    // Core: diag(s) with the coefficients in the last column, rho in the corner.
+    const uint64_t dim = n + 1;
+    w->core = cmatrix_alloc(dim, dim);
+    double *core = w->core->data;
+    for (uint64_t i = 0; i < n; i++) {
+        core[i * dim + i] = w->s->data[i];
+        core[i * dim + n] = w->p->data[i];
+    }
+    core[n * dim + n] = rho;
+    CMatrix *uk = nullptr, *vk = nullptr;
+    CVector *sigma = nullptr;
+    jacobi_svd(w->core, &uk, &vk, &sigma);
+    w->uk = uk;
+    w->vk = vk;
+    w->sigma = sigma;
+    cmatrix_free(w->core);
+    w->core = nullptr;
+    cmatrix_free(w->vk);
+    w->vk = nullptr;
+
+    // Truncation keeps the max_rank largest values (a negative max_rank
+    // keeps all), in the order in which the decomposition delivered them,
+    // and only the matching columns of uk are ever multiplied out.
+    const uint64_t total = sigma->size;
+    const bool truncate = w->max_rank >= 0 && static_cast<uint64_t>(w->max_rank) < total;
+    const uint64_t keep = truncate ? static_cast<uint64_t>(w->max_rank) : total;
+    const CMatrix *rot = uk;
+    if (truncate) {
+        select_largest(w, keep);
+        w->rotation = cmatrix_alloc(dim, keep);
+        for (uint64_t i = 0; i < dim; i++)
+            for (uint64_t j = 0; j < keep; j++) w->rotation->data[i * keep + j] = uk->data[i * dim + w->order[j]];
+        rot = w->rotation;
+    }
+    w->values = cvector_alloc(keep);
+    for (uint64_t j = 0; j < keep; j++) w->values->data[j] = sigma->data[truncate ? w->order[j] : j];
+
+    // New basis [u | q] * rot, without forming [u | q]: u times the first k
+    // rows of rot, plus q times its last row.
+    w->basis = cmatrix_alloc(m, keep);
+    double *out = w->basis->data;
+    accumulate_rows_strided(u->data, k, m, rot->data, keep, k, keep, out, keep);
+    const double *last = rot->data + k * keep;
+    for (uint64_t i = 0; i < m; i++) {
+        const double qi = w->r->data[i];
+        double *row = out + i * keep;
+        for (uint64_t j = 0; j < keep; j++) row[j] += qi * last[j];
+    }
+    return update_result(w);
+}
+
+/*
+ * call-seq:
+ *   basis.incremental_svd_update(values, column, max_rank, epsilon) -> [new_basis, new_values]
+ *
+ * Folds one new data column into a truncated singular value decomposition
+ * held as an m x k +basis+ of left singular vectors and their k +values+.
+ * The part of +column+ outside the basis (the residual) is kept only when
+ * its norm is greater than +epsilon+ and not zero; then the basis grows by
+ * one direction, and when it would exceed +max_rank+ columns (max_rank >= 0)
+ * only the directions with the largest values are kept, in the order the
+ * decomposition of the small core delivered them. Otherwise copies of
+ * +basis+ and +values+ come back. Results are a new Matrix and a new row
+ * Vector; the receiver and arguments are not changed.
+ *
+ *   basis = Matrix.alloc([1], [0])
+ *   u, s = basis.incremental_svd_update(Vector.alloc([2]), Vector.alloc([0, 3]), 5, 1e-9)
+ *   u.to_a  # => [[1.0, 0.0], [0.0, 1.0]]
+ *   s.to_a  # => [2.0, 3.0]
+ *
+ * Start from Matrix.zeros(m, 0) and an empty Vector to build a basis from
+ * nothing. Raises ArgumentError when +column+ does not have m values, and
+ * when the column is kept but +values+ does not have k values.
+ */
+VALUE matrix_incremental_svd_update(VALUE self, VALUE s, VALUE c, VALUE max_rank, VALUE epsilon) {
+    Update w = {};
+    w.u = get_matrix(self);
+    w.s = get_vector(s);
+    w.c = get_vector(c);
+    w.max_rank = NUM2INT(max_rank);
+    w.epsilon = NUM2DBL(epsilon);
+    if (w.c->size != w.u->rows) raise_size_mismatch(w.c->size, w.u->rows);
+    return rb_ensure(update_run, reinterpret_cast<VALUE>(&w), update_release, reinterpret_cast<VALUE>(&w));
+}
+
 /*
  * call-seq:
  *   vector - other -> new vector
@@ -154,6 +461,7 @@ void Init_incremental_svd(void) {
     rb_define_singleton_method(cZanthicMatrix, "extend_column", RUBY_METHOD_FUNC(matrix_s_extend_column), 2);
     rb_define_singleton_method(cZanthicMatrix, "vstack", RUBY_METHOD_FUNC(matrix_s_vstack), 2);
     rb_define_singleton_method(cZanthicMatrix, "zeros", RUBY_METHOD_FUNC(matrix_s_zeros), 2);
-    // batch_project and incremental_svd_update are registered here, in that order.
+    rb_define_method(cZanthicMatrix, "batch_project", RUBY_METHOD_FUNC(matrix_batch_project), 1);
+    rb_define_method(cZanthicMatrix, "incremental_svd_update", RUBY_METHOD_FUNC(matrix_incremental_svd_update), 4);
     rb_define_method(cZanthicVector, "-", RUBY_METHOD_FUNC(vector_minus), 1);
 }

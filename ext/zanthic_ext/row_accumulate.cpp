@@ -1,0 +1,253 @@
+// Row-combination kernels (see row_accumulate.h): an AVX-512 and an AVX2+FMA
+// version picked at run time, and a portable one. Register tiles hold a block
+// of sources times a strip of output columns; the reduction runs over rows of
+// w in chunks that stay in the L2 cache while every block of sources passes.
+#include "row_accumulate.h"
+
+#include <immintrin.h>
+
+namespace zanthic {
+namespace {
+
+// Rows of w processed per chunk: w's chunk (chunk x width doubles) is reused
+// by every block of sources, so it should sit in L2 (1 MiB and up on current
+// x86 cores) with room left for the sources' chunks and the outputs.
+constexpr uint64_t kChunkBytes = 256 * 1024;
+constexpr uint64_t kMinChunkRows = 64;
+
+uint64_t chunk_rows(uint64_t width) {
+    const uint64_t rows = kChunkBytes / (width ? width * sizeof(double) : 1);
+    return rows < kMinChunkRows ? kMinChunkRows : rows;
+}
+
+// ---- AVX-512: tiles of up to 8 sources x 3 vectors of 8 columns ----------
+// 24 accumulators + 3 rows of w + 1 broadcast fit in the 32 zmm registers.
+constexpr int kBlock512 = 8;
+constexpr int kStrip512 = 3;
+
+template <int NB, int NJ>
+__attribute__((target("avx512f"))) inline void tile512(const double *const *a, uint64_t t0, uint64_t t1,
+                                                       const double *w, uint64_t ldw, uint64_t j0, int last,
+                                                       double *const *out) {
+    const __mmask8 tail = static_cast<__mmask8>((1u << last) - 1);
+    __m512d acc[NB][NJ];
+    for (int b = 0; b < NB; b++)
+        for (int v = 0; v < NJ; v++) acc[b][v] = _mm512_maskz_loadu_pd(v == NJ - 1 ? tail : 0xFF, out[b] + j0 + 8 * v);
+    const double *src[NB];
+    for (int b = 0; b < NB; b++) src[b] = a[b];
+    const double *row = w + t0 * ldw + j0;
+    for (uint64_t t = t0; t < t1; t++, row += ldw) {
+        __m512d wv[NJ];
+        for (int v = 0; v < NJ; v++) wv[v] = _mm512_maskz_loadu_pd(v == NJ - 1 ? tail : 0xFF, row + 8 * v);
+        for (int b = 0; b < NB; b++) {
+            const __m512d x = _mm512_set1_pd(src[b][t]);
+            for (int v = 0; v < NJ; v++) acc[b][v] = _mm512_fmadd_pd(x, wv[v], acc[b][v]);
+        }
+    }
+    for (int b = 0; b < NB; b++)
+        for (int v = 0; v < NJ; v++) _mm512_mask_storeu_pd(out[b] + j0 + 8 * v, v == NJ - 1 ? tail : 0xFF, acc[b][v]);
+}
+
+template <int NB>
+__attribute__((target("avx512f"))) void block512(const double *const *a, uint64_t t0, uint64_t t1,
+                                                 const double *w, uint64_t ldw, uint64_t width, double *const *out) {
+    constexpr uint64_t strip = 8 * kStrip512;
+    uint64_t j = 0;
+    for (; j + strip <= width; j += strip) tile512<NB, kStrip512>(a, t0, t1, w, ldw, j, 8, out);
+    const uint64_t rest = width - j;
+    if (rest > 16) tile512<NB, 3>(a, t0, t1, w, ldw, j, static_cast<int>(rest - 16), out);
+    else if (rest > 8) tile512<NB, 2>(a, t0, t1, w, ldw, j, static_cast<int>(rest - 8), out);
+    else if (rest > 0) tile512<NB, 1>(a, t0, t1, w, ldw, j, static_cast<int>(rest), out);
+}
+
+using BlockFn = void (*)(const double *const *, uint64_t, uint64_t, const double *, uint64_t, uint64_t,
+                         double *const *);
+
+const BlockFn kBlocks512[kBlock512] = {block512<1>, block512<2>, block512<3>, block512<4>,
+                                       block512<5>, block512<6>, block512<7>, block512<8>};
+
+// ---- AVX2 + FMA: tiles of up to 4 sources x 3 vectors of 4 columns --------
+// 12 accumulators + 3 rows of w + 1 broadcast fit in the 16 ymm registers.
+constexpr int kBlock256 = 4;
+constexpr int kStrip256 = 3;
+
+template <int NB, int NJ>
+__attribute__((target("avx2,fma"))) inline void tile256(const double *const *a, uint64_t t0, uint64_t t1,
+                                                        const double *w, uint64_t ldw, uint64_t j0, int last,
+                                                        double *const *out) {
+    const __m256i full = _mm256_set1_epi64x(-1);
+    const __m256i tail = _mm256_cmpgt_epi64(_mm256_set1_epi64x(last), _mm256_setr_epi64x(0, 1, 2, 3));
+    __m256d acc[NB][NJ];
+    for (int b = 0; b < NB; b++)
+        for (int v = 0; v < NJ; v++) acc[b][v] = _mm256_maskload_pd(out[b] + j0 + 4 * v, v == NJ - 1 ? tail : full);
+    const double *src[NB];
+    for (int b = 0; b < NB; b++) src[b] = a[b];
+    const double *row = w + t0 * ldw + j0;
+    for (uint64_t t = t0; t < t1; t++, row += ldw) {
+        __m256d wv[NJ];
+        for (int v = 0; v < NJ; v++) wv[v] = _mm256_maskload_pd(row + 4 * v, v == NJ - 1 ? tail : full);
+        for (int b = 0; b < NB; b++) {
+            const __m256d x = _mm256_broadcast_sd(src[b] + t);
+            for (int v = 0; v < NJ; v++) acc[b][v] = _mm256_fmadd_pd(x, wv[v], acc[b][v]);
+        }
+    }
+    for (int b = 0; b < NB; b++)
+        for (int v = 0; v < NJ; v++) _mm256_maskstore_pd(out[b] + j0 + 4 * v, v == NJ - 1 ? tail : full, acc[b][v]);
+}
+
+template <int NB>
+__attribute__((target("avx2,fma"))) void block256(const double *const *a, uint64_t t0, uint64_t t1,
+                                                  const double *w, uint64_t ldw, uint64_t width, double *const *out) {
+    constexpr uint64_t strip = 4 * kStrip256;
+    uint64_t j = 0;
+    for (; j + strip <= width; j += strip) tile256<NB, kStrip256>(a, t0, t1, w, ldw, j, 4, out);
+    const uint64_t rest = width - j;
+    if (rest > 8) tile256<NB, 3>(a, t0, t1, w, ldw, j, static_cast<int>(rest - 8), out);
+    else if (rest > 4) tile256<NB, 2>(a, t0, t1, w, ldw, j, static_cast<int>(rest - 4), out);
+    else if (rest > 0) tile256<NB, 1>(a, t0, t1, w, ldw, j, static_cast<int>(rest), out);
+}
+
+const BlockFn kBlocks256[kBlock256] = {block256<1>, block256<2>, block256<3>, block256<4>};
+
+// ---- Portable ----------------------------------------------------------------
+constexpr int kBlockPortable = 4;
+
+void block_portable(int nb, const double *const *a, uint64_t t0, uint64_t t1, const double *w, uint64_t ldw,
+                    uint64_t width, double *const *out) {
+    for (int b = 0; b < nb; b++) {
+        double *o = out[b];
+        for (uint64_t t = t0; t < t1; t++) {
+            const double x = a[b][t];
+            const double *row = w + t * ldw;
+            for (uint64_t j = 0; j < width; j++) o[j] += x * row[j];
+        }
+    }
+}
+
+enum class Isa { kAvx512, kAvx2, kPortable };
+
+Isa detect_isa() {
+    if (__builtin_cpu_supports("avx512f")) return Isa::kAvx512;
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return Isa::kAvx2;
+    return Isa::kPortable;
+}
+
+int block_size(Isa isa) {
+    switch (isa) {
+        case Isa::kAvx512: return kBlock512;
+        case Isa::kAvx2: return kBlock256;
+        default: return kBlockPortable;
+    }
+}
+
+void run_block(Isa isa, int nb, const double *const *a, uint64_t t0, uint64_t t1, const double *w, uint64_t ldw,
+               uint64_t width, double *const *out) {
+    switch (isa) {
+        case Isa::kAvx512: kBlocks512[nb - 1](a, t0, t1, w, ldw, width, out); break;
+        case Isa::kAvx2: kBlocks256[nb - 1](a, t0, t1, w, ldw, width, out); break;
+        default: block_portable(nb, a, t0, t1, w, ldw, width, out); break;
+    }
+}
+
+// Walks w in chunks of rows; within a chunk, every block of sources in turn.
+// source(b) and target(b) give the b-th source and output row.
+template <class Source, class Target>
+void accumulate(uint64_t count, const double *w, uint64_t ldw, uint64_t n, uint64_t width, Source source,
+                Target target) {
+    if (count == 0 || n == 0 || width == 0) return;
+    const Isa isa = detect_isa();
+    const uint64_t nb_max = static_cast<uint64_t>(block_size(isa));
+    const uint64_t chunk = chunk_rows(width);
+    const double *a[kBlock512];
+    double *o[kBlock512];
+    for (uint64_t t0 = 0; t0 < n; t0 += chunk) {
+        const uint64_t t1 = n - t0 < chunk ? n : t0 + chunk;
+        for (uint64_t b0 = 0; b0 < count; b0 += nb_max) {
+            const int nb = static_cast<int>(count - b0 < nb_max ? count - b0 : nb_max);
+            for (int b = 0; b < nb; b++) {
+                a[b] = source(b0 + b);
+                o[b] = target(b0 + b);
+            }
+            run_block(isa, nb, a, t0, t1, w, ldw, width, o);
+        }
+    }
+}
+
+// ---- Residual: one pass over the rows of u --------------------------------
+
+__attribute__((target("avx512f"))) double residual512(const double *u, uint64_t rows, uint64_t cols,
+                                                      const double *p, const double *c, double *r) {
+    const __mmask8 tail = static_cast<__mmask8>((1u << (cols & 7)) - 1);
+    const uint64_t full = cols & ~static_cast<uint64_t>(7);
+    double ss = 0.0;
+    for (uint64_t i = 0; i < rows; i++) {
+        const double *row = u + i * cols;
+        __m512d s0 = _mm512_setzero_pd(), s1 = _mm512_setzero_pd();
+        uint64_t j = 0;
+        for (; j + 16 <= full; j += 16) {
+            s0 = _mm512_fmadd_pd(_mm512_loadu_pd(row + j), _mm512_loadu_pd(p + j), s0);
+            s1 = _mm512_fmadd_pd(_mm512_loadu_pd(row + j + 8), _mm512_loadu_pd(p + j + 8), s1);
+        }
+        if (j < full) s0 = _mm512_fmadd_pd(_mm512_loadu_pd(row + j), _mm512_loadu_pd(p + j), s0);
+        if (tail) s1 = _mm512_fmadd_pd(_mm512_maskz_loadu_pd(tail, row + full), _mm512_maskz_loadu_pd(tail, p + full), s1);
+        double lanes[8];
+        _mm512_storeu_pd(lanes, _mm512_add_pd(s0, s1));
+        const double dot = ((lanes[0] + lanes[4]) + (lanes[2] + lanes[6])) + ((lanes[1] + lanes[5]) + (lanes[3] + lanes[7]));
+        const double d = c[i] - dot;
+        r[i] = d;
+        ss += d * d;
+    }
+    return ss;
+}
+
+double residual_portable(const double *u, uint64_t rows, uint64_t cols, const double *p, const double *c, double *r) {
+    double ss = 0.0;
+    for (uint64_t i = 0; i < rows; i++) {
+        const double *row = u + i * cols;
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+        uint64_t j = 0;
+        for (; j + 4 <= cols; j += 4) {
+            s0 += row[j] * p[j];
+            s1 += row[j + 1] * p[j + 1];
+            s2 += row[j + 2] * p[j + 2];
+            s3 += row[j + 3] * p[j + 3];
+        }
+        for (; j < cols; j++) s0 += row[j] * p[j];
+        const double d = c[i] - ((s0 + s2) + (s1 + s3));
+        r[i] = d;
+        ss += d * d;
+    }
+    return ss;
+}
+
+}  // namespace
+
+void accumulate_vectors(const CVector *const *in, uint64_t count, const double *w, uint64_t ldw, uint64_t n,
+                        uint64_t width, CVector *const *out) {
+    accumulate(
+        count, w, ldw, n, width, [in](uint64_t b) -> const double * { return in[b]->data; },
+        [out](uint64_t b) { return out[b]->data; });
+}
+
+void accumulate_rows_strided(const double *a, uint64_t lda, uint64_t count, const double *w, uint64_t ldw,
+                             uint64_t n, uint64_t width, double *out, uint64_t ldo) {
+    accumulate(
+        count, w, ldw, n, width, [a, lda](uint64_t b) { return a + b * lda; },
+        [out, ldo](uint64_t b) { return out + b * ldo; });
+}
+
+double residual_rows(const double *u, uint64_t rows, uint64_t cols, const double *p, const double *c, double *r) {
+    if (cols == 0) {
+        // Nothing to project out: the residual is c itself.
+        double ss = 0.0;
+        for (uint64_t i = 0; i < rows; i++) {
+            r[i] = c[i];
+            ss += c[i] * c[i];
+        }
+        return ss;
+    }
+    if (__builtin_cpu_supports("avx512f")) return residual512(u, rows, cols, p, c, r);
+    return residual_portable(u, rows, cols, p, c, r);
+}
+
+}  // namespace zanthic
