@@ -151,6 +151,35 @@ static VALUE consumer_matrix_roundtrip(VALUE self, VALUE rows, VALUE cols) {
     return with_arena(matrix_roundtrip_body, rb_ary_new_from_args(2, rows, cols));
 }
 
+/* ---- Batch projection and the incremental update's building blocks ---- */
+
+#define MAX_PROJECTED 6
+
+/* cbatch_project(basis, vectors): the results as Arrays. The inputs' records
+ * belong to the arena; the results join it only after the call, since a call
+ * that raises has released whatever it made. */
+static VALUE batch_project_body(Arena *a, VALUE args) {
+    VALUE rows = rb_ary_entry(args, 0), inputs = rb_ary_entry(args, 2);
+    CMatrix *basis = matrix_from(a, rows, NUM2LONG(rb_ary_entry(args, 1)));
+    Check_Type(inputs, T_ARRAY);
+    long count = RARRAY_LEN(inputs);
+    if (count > MAX_PROJECTED) rb_raise(rb_eArgError, "at most %d vectors", MAX_PROJECTED);
+    CVector *in[MAX_PROJECTED];
+    CVector *out[MAX_PROJECTED] = {0};
+    for (long i = 0; i < count; i++) in[i] = vector_from(a, rb_ary_entry(inputs, i));
+    cbatch_project(basis, in, (uint64_t)count, out);
+    VALUE result = rb_ary_new_capa(count);
+    for (long i = 0; i < count; i++) {
+        arena_vector(a, out[i]);
+        rb_ary_push(result, rb_ary_new_from_args(2, vector_to_ary(out[i]), INT2NUM(out[i]->is_col)));
+    }
+    return result;
+}
+
+static VALUE consumer_batch_project(VALUE self, VALUE rows, VALUE cols, VALUE vectors) {
+    return with_arena(batch_project_body, rb_ary_new_from_args(3, rows, cols, vectors));
+}
+
 void Init_zanthic_consumer(void) {
     VALUE mod = rb_define_module("ZanthicConsumer");
     rb_define_module_function(mod, "vector_ops", consumer_vector_ops, 2);
@@ -159,4 +188,5 @@ void Init_zanthic_consumer(void) {
     rb_define_module_function(mod, "read_vector", consumer_read_vector, 1);
     rb_define_module_function(mod, "globals", consumer_globals, 0);
     rb_define_module_function(mod, "matrix_roundtrip", consumer_matrix_roundtrip, 2);
+    rb_define_module_function(mod, "batch_project", consumer_batch_project, 3);
 }
