@@ -1,5 +1,203 @@
 // Singular value decomposition by Jacobi rotations of the Gram matrix.
+//
+// The eigenproblem of the Gram matrix of A's smaller side is solved by cyclic
+// Jacobi sweeps; its eigenvalues are the squared singular values, and the
+// eigenvectors give one side of the decomposition directly (V) and the other
+// through U = (E V) D, D the diagonal of inverse singular values.
+#include <cmath>
+#include <cstring>
+
 #include "objects.h"
+#include "rotate.h"
 #include "zanthic_ext.h"
 
-void Init_svd(void) {}
+using namespace zanthic;
+
+namespace {
+
+// A sweep changing the diagonal by at most this much in total (adding only
+// the entries that moved by more than it) has converged.
+constexpr double kDiagonalChange = 0.001;
+// Sweeps stop here whatever the state of W; its last state is used.
+constexpr int kMaxSweeps = 20;
+// The diagonal change alone can stop while W is far from diagonal (a matrix
+// of small entries barely moves its diagonal at all), leaving U's columns
+// far from orthonormal. So the sweeps also go on until every off-diagonal
+// entry is at most this fraction of W's largest diagonal entry; Jacobi
+// sweeps converge quadratically, so one or two more sweeps get there.
+constexpr double kOffDiagonalRatio = 1e-12;
+// Singular values at or below this are treated as zero: their column of U
+// is left all zero rather than amplifying rounding noise.
+constexpr double kInverseThreshold = 1e-10;
+
+// Every record a decomposition makes, so that the records made so far can
+// be released when an allocation raises part-way.
+struct Work {
+    const CMatrix *a;
+    CMatrix *at;  // A^T: for the Gram matrix, and E when r < c
+    CMatrix *g;   // Gram matrix, rotated in place into W
+    CMatrix *v;   // rotations, accumulated transposed (row i = column i of V)
+    CMatrix *p;   // W at the end of the previous sweep
+    CMatrix *ev;  // E V, scaled in place into U
+    CMatrix *vt;  // V as returned
+    CVector *s;
+    double *scratch;
+};
+
+void release(Work *w) {
+    cmatrix_free(w->at);
+    cmatrix_free(w->g);
+    cmatrix_free(w->v);
+    cmatrix_free(w->p);
+    cmatrix_free(w->ev);
+    cmatrix_free(w->vt);
+    cvector_free(w->s);
+    if (w->scratch) ruby_xfree(w->scratch);
+}
+
+// Sum of the diagonal changes larger than kDiagonalChange (NaN adds nothing).
+double diagonal_change(const double *w, const double *p, uint64_t n) {
+    double delta = 0.0;
+    for (uint64_t j = 0; j < n; j++) {
+        double change = std::fabs(w[j * n + j] - p[j * n + j]);
+        if (change > kDiagonalChange) delta += change;
+    }
+    return delta;
+}
+
+// True unless some off-diagonal entry exceeds kOffDiagonalRatio times the
+// largest diagonal entry. NaN compares false, so a NaN W counts as diagonal.
+bool is_diagonal(const double *w, uint64_t n) {
+    double largest = 0.0;
+    for (uint64_t j = 0; j < n; j++)
+        if (w[j * n + j] > largest) largest = w[j * n + j];
+    const double bound = kOffDiagonalRatio * largest;
+    for (uint64_t i = 0; i < n; i++)
+        for (uint64_t j = 0; j < n; j++)
+            if (i != j && std::fabs(w[i * n + j]) > bound) return false;
+    return true;
+}
+
+VALUE decompose(VALUE arg) {
+    Work *w = reinterpret_cast<Work *>(arg);
+    const CMatrix *a = w->a;
+    const bool wide = a->rows < a->cols;
+
+    // 1. Gram matrix of the smaller side.
+    w->at = cmatrix_transpose(a);
+    w->g = wide ? cmatrix_multiply(a, w->at) : cmatrix_multiply(w->at, a);
+    if (!wide) {
+        cmatrix_free(w->at);
+        w->at = nullptr;
+    }
+    const uint64_t n = w->g->rows;
+
+    // 2. W starts as G (G itself is not needed again); V as the identity,
+    // kept transposed so that rotating its columns streams its rows.
+    double *wm = w->g->data;
+    w->v = cmatrix_alloc(n, n);
+    for (uint64_t i = 0; i < n; i++) w->v->data[i * n + i] = 1.0;
+    w->p = cmatrix_alloc(n, n);
+    w->scratch = static_cast<double *>(ruby_xmalloc2(rotate_scratch_size(n), sizeof(double)));
+
+    // 3.-4. Sweeps until the diagonal settles and W is diagonal, 2 to 20.
+    for (int sweep = 1;; sweep++) {
+        rotate_sweep(wm, w->v->data, n, w->scratch);
+        if (sweep == 1) {
+            if (n) memcpy(w->p->data, wm, n * n * sizeof(double));
+            continue;
+        }
+        const double delta = diagonal_change(wm, w->p->data, n);
+        if (n) memcpy(w->p->data, wm, n * n * sizeof(double));
+        if (sweep == kMaxSweeps || (delta <= kDiagonalChange && is_diagonal(wm, n))) break;
+    }
+
+    // 5.-6. Singular values and their inverses. NaN stays NaN, so that a
+    // matrix holding NaN or Infinity does not pass for a zero matrix.
+    w->s = cvector_alloc(n);
+    double *inverse = w->p->data;  // P is done with; its first n entries hold D's diagonal
+    for (uint64_t j = 0; j < n; j++) {
+        const double d = wm[j * n + j];
+        w->s->data[j] = d > 0.0 ? std::sqrt(d) : (std::isnan(d) ? d : 0.0);
+        inverse[j] = w->s->data[j] > kInverseThreshold ? 1.0 / w->s->data[j] : 0.0;
+    }
+
+    // 7. U = (E V) D. V goes out untransposed; D is diagonal, so multiplying
+    // by it scales columns, except in a row of E V holding Infinity or NaN,
+    // where the product's 0 * x terms make NaN and the full sum is kept.
+    w->vt = cmatrix_transpose(w->v);
+    w->ev = cmatrix_multiply(wide ? w->at : a, w->vt);
+    double *ev = w->ev->data;
+    const uint64_t rows = w->ev->rows;
+    for (uint64_t i = 0; i < rows; i++) {
+        double *row = ev + i * n;
+        bool finite = true;
+        for (uint64_t j = 0; j < n; j++) finite &= std::isfinite(row[j]);
+        if (finite) {
+            for (uint64_t j = 0; j < n; j++) row[j] *= inverse[j];
+        } else {
+            for (uint64_t j = 0; j < n; j++) w->scratch[j] = row[j];
+            for (uint64_t j = 0; j < n; j++) {
+                double sum = 0.0;
+                for (uint64_t k = 0; k < n; k++) sum += w->scratch[k] * (k == j ? inverse[j] : 0.0);
+                row[j] = sum;
+            }
+        }
+    }
+    return Qnil;
+}
+
+// Matrix#SV_decomp: [U, V, S] as base-class objects; arguments are ignored.
+//
+// call-seq:
+//   matrix.SV_decomp(*ignored) -> [u, v, s]
+//   matrix.svd(*ignored)       -> [u, v, s]
+//
+// Decomposes the matrix by Jacobi rotations of the Gram matrix of its
+// smaller side, n = min(rows, columns). For rows >= columns, u (rows x n)
+// holds the left singular vectors, v (n x n) the right ones and
+// A = u * diag(s) * v^T; for rows < columns, u (columns x n) holds the right
+// singular vectors, v the left ones and A = v * diag(s) * u^T. The values in
+// s are not sorted; s[j] belongs to column j of u and of v, and a column of
+// u is all zero where s[j] <= 1e-10.
+//
+//   m = Zanthic::Linalg::Matrix.alloc([1.0, 0.0], [0.0, 3.0])
+//   u, v, s = m.svd
+//   s.to_a  # => [1.0, 3.0]
+VALUE matrix_sv_decomp(int argc, VALUE *argv, VALUE self) {
+    const CMatrix *a = get_matrix(self);
+    VALUE u_obj = matrix_shell(cZanthicMatrix);
+    VALUE v_obj = matrix_shell(cZanthicMatrix);
+    VALUE s_obj = vector_shell(cZanthicVector);
+    VALUE result = rb_ary_new_from_args(3, u_obj, v_obj, s_obj);
+    CMatrix *u, *v;
+    CVector *s;
+    jacobi_svd(a, &u, &v, &s);
+    DATA_PTR(u_obj) = u;
+    DATA_PTR(v_obj) = v;
+    DATA_PTR(s_obj) = s;
+    return result;
+}
+
+}  // namespace
+
+void jacobi_svd(const CMatrix *a, CMatrix **u, CMatrix **v, CVector **s) {
+    Work work = {a, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    int state = 0;
+    rb_protect(decompose, reinterpret_cast<VALUE>(&work), &state);
+    if (state) {
+        release(&work);
+        rb_jump_tag(state);
+    }
+    *u = work.ev;
+    *v = work.vt;
+    *s = work.s;
+    work.ev = work.vt = nullptr;
+    work.s = nullptr;
+    release(&work);
+}
+
+void Init_svd(void) {
+    rb_define_method(cZanthicMatrix, "SV_decomp", RUBY_METHOD_FUNC(matrix_sv_decomp), -1);
+    rb_define_alias(cZanthicMatrix, "svd", "SV_decomp");
+}

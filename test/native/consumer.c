@@ -151,6 +151,25 @@ static VALUE consumer_matrix_roundtrip(VALUE self, VALUE rows, VALUE cols) {
     return with_arena(matrix_roundtrip_body, rb_ary_new_from_args(2, rows, cols));
 }
 
+/* ---- Decomposition ---- */
+
+static VALUE svd_body(Arena *a, VALUE args) {
+    CMatrix *m = matrix_from(a, rb_ary_entry(args, 0), NUM2LONG(rb_ary_entry(args, 1)));
+    CMatrix *u = NULL, *v = NULL;
+    CVector *s = NULL;
+    jacobi_svd(m, &u, &v, &s);
+    arena_matrix(a, u);
+    arena_matrix(a, v);
+    arena_vector(a, s);
+    return rb_ary_new_from_args(3, matrix_to_ary(u), matrix_to_ary(v), vector_to_ary(s));
+}
+
+/* [U rows, V rows, S] of jacobi_svd on a rows x cols matrix; every record is
+ * freed, also when the decomposition raises. */
+static VALUE consumer_svd(VALUE self, VALUE rows, VALUE cols) {
+    return with_arena(svd_body, rb_ary_new_from_args(2, rows, cols));
+}
+
 /* ---- Batch projection and the incremental update's building blocks ---- */
 
 #define MAX_PROJECTED 6
@@ -188,5 +207,6 @@ void Init_zanthic_consumer(void) {
     rb_define_module_function(mod, "read_vector", consumer_read_vector, 1);
     rb_define_module_function(mod, "globals", consumer_globals, 0);
     rb_define_module_function(mod, "matrix_roundtrip", consumer_matrix_roundtrip, 2);
+    rb_define_module_function(mod, "svd", consumer_svd, 2);
     rb_define_module_function(mod, "batch_project", consumer_batch_project, 3);
 }
