@@ -1,0 +1,301 @@
+# frozen_string_literal: true
+
+require "test_helper"
+
+# Matrix#incremental_svd_update: folding one column at a time into a
+# truncated decomposition.
+class TestIncrementalSvd < Minitest::Test
+  EPS = 1e-9
+  MISMATCH = "Vector sizes must match: %d vs %d"
+  CORE_MISMATCH = "Matrix dimensions don't match for multiplication: %dx%d * %dx%d"
+
+  def vec(*values) = Vector.alloc(values)
+
+  def setup
+    @u = Matrix.alloc([1], [0])
+    @s = vec(2)
+    @c = vec(0, 3)
+  end
+
+  def update(max_rank, epsilon = EPS, u: @u, s: @s, c: @c)
+    u.incremental_svd_update(s, c, max_rank, epsilon)
+  end
+
+  def columns(rows) = rows.transpose
+
+  # ---- worked examples -----------------------------------------------------
+
+  def test_new_direction_appended_last
+    basis, values = update(5)
+    assert_equal [[1.0, 0.0], [0.0, 1.0]], basis.to_a
+    assert_equal [2.0, 3.0], values.to_a
+  end
+
+  def test_rank_limits_at_or_above_the_new_size_and_negative_do_not_truncate
+    [2, 3, -1, -(2**31)].each do |max_rank|
+      basis, values = update(max_rank)
+      assert_equal [[1.0, 0.0], [0.0, 1.0]], basis.to_a, "max_rank #{max_rank}"
+      assert_equal [2.0, 3.0], values.to_a
+    end
+  end
+
+  def test_truncation_keeps_the_largest_values
+    basis, values = update(1)
+    assert_equal [[0.0], [1.0]], basis.to_a
+    assert_equal [3.0], values.to_a
+    basis, values = update(1, s: vec(4))
+    assert_equal [[1.0], [0.0]], basis.to_a
+    assert_equal [4.0], values.to_a
+  end
+
+  def test_truncation_to_zero
+    basis, values = update(0)
+    assert_equal [2, 0], basis.size
+    assert_equal [[], []], basis.to_a
+    assert_equal 0, values.size
+  end
+
+  def test_max_rank_is_truncated_toward_zero
+    assert_equal [3.0], update(1.9)[1].to_a
+    assert_equal [2.0, 3.0], update(2.9)[1].to_a
+  end
+
+  def test_first_update_from_an_empty_basis
+    basis, values = Matrix.zeros(3, 0).incremental_svd_update(vec, vec(3, 0, 4), 10, EPS)
+    assert_close [[0.6], [0.0], [0.8]], basis.to_a
+    assert_close [5.0], values.to_a
+  end
+
+  # ---- keeping the new direction or not ------------------------------------
+
+  def test_column_inside_the_span_returns_copies
+    basis, values = update(5, c: vec(5, 0))
+    assert_equal [[1.0], [0.0]], basis.to_a
+    assert_equal [2.0], values.to_a
+    refute_same @u, basis
+    refute_same @s, values
+    basis[0, 0] = 9.0
+    values[0] = 9.0
+    assert_equal [[1.0], [0.0]], @u.to_a
+    assert_equal [2.0], @s.to_a
+  end
+
+  def test_residual_must_exceed_epsilon_strictly
+    assert_equal [2.0], update(5, 3.0)[1].to_a
+    assert_equal [2.0], update(5, 3)[1].to_a
+    assert_equal [2.0, 3.0], update(5, 2.999)[1].to_a
+    assert_equal [2.0, 3.0], update(5, Rational(1, 3))[1].to_a
+    assert_equal [2.0], update(5, Float::NAN)[1].to_a
+    assert_equal [2.0], update(5, Float::INFINITY)[1].to_a
+  end
+
+  def test_zero_residual_never_takes_the_update_path
+    [-1.0, -Float::INFINITY, 0.0].each do |epsilon|
+      basis, values = update(5, epsilon, c: vec(5, 0))
+      assert_equal [[1.0], [0.0]], basis.to_a, "epsilon #{epsilon}"
+      assert_equal [2.0], values.to_a
+    end
+    basis, values = Matrix.zeros(0, 0).incremental_svd_update(vec, vec, 3, -1)
+    assert_equal [0, 0], basis.size
+    assert_equal 0, values.size
+  end
+
+  def test_copy_path_ignores_max_rank_and_value_count
+    u = Matrix.alloc([1, 0], [0, 1], [0, 0])
+    basis, values = u.incremental_svd_update(vec(3, 2), vec(1, 1, 0), 1, EPS)
+    assert_equal u.to_a, basis.to_a
+    assert_equal [3.0, 2.0], values.to_a
+    basis, values = update(5, c: vec(0, 0), s: vec(2, 7))
+    assert_equal [[1.0], [0.0]], basis.to_a
+    assert_equal [2.0, 7.0], values.to_a
+  end
+
+  def test_tied_values_keep_the_lower_positions
+    u = Matrix.alloc([1, 0], [0, 1], [0, 0])
+    full_basis, full_values = u.incremental_svd_update(vec(3, 3), vec(0, 0, 3), -1, EPS)
+    assert_close [3.0, 3.0, 3.0], full_values.to_a
+    basis, values = u.incremental_svd_update(vec(3, 3), vec(0, 0, 3), 2, EPS)
+    assert_equal full_values.to_a.first(2), values.to_a
+    assert_equal columns(full_basis.to_a).first(2), columns(basis.to_a)
+  end
+
+  def test_nan_values_rank_lowest
+    basis, values = update(1, s: vec(Float::NAN))
+    assert_equal 1, values.size
+    assert_equal [2, 1], basis.size
+    full_basis, full_values = update(-1, s: vec(Float::NAN))
+    assert_bits_equal full_values.to_a.first(1), values.to_a
+    assert_bits_equal columns(full_basis.to_a).first, columns(basis.to_a).first
+  end
+
+  # ---- errors and their order ----------------------------------------------
+
+  def test_column_size_error
+    assert_raises_message(ArgumentError, format(MISMATCH, 3, 2)) { update(5, c: vec(0, 3, 1)) }
+    assert_raises_message(ArgumentError, format(MISMATCH, 0, 2)) { update(5, c: vec) }
+  end
+
+  def test_value_count_error_only_on_the_update_path
+    assert_raises_message(ArgumentError, format(CORE_MISMATCH, 2, 2, 3, 3)) { update(5, s: vec(2, 7)) }
+    assert_raises_message(ArgumentError, format(CORE_MISMATCH, 2, 2, 1, 1)) { update(5, s: vec) }
+  end
+
+  def test_arguments_converted_in_order_before_sizes_are_compared
+    wrong_c = vec(1, 2, 3)
+    error = assert_raises(TypeError) { @u.incremental_svd_update([2], wrong_c, "x", nil) }
+    assert_match "Zanthic::Linalg::Vector", error.message
+    assert_raises(TypeError) { @u.incremental_svd_update(@s, @u, "x", nil) }
+    error = assert_raises(TypeError) { @u.incremental_svd_update(@s, wrong_c, "x", nil) }
+    assert_match "String", error.message
+    assert_raises(RangeError) { @u.incremental_svd_update(@s, wrong_c, 2**31, nil) }
+    assert_raises(RangeError) { @u.incremental_svd_update(@s, wrong_c, -(2**31) - 1, 1e-9) }
+    error = assert_raises(TypeError) { @u.incremental_svd_update(@s, wrong_c, 5, nil) }
+    assert_match "nil", error.message
+    assert_raises(TypeError) { @u.incremental_svd_update(@s, wrong_c, 5, "0.1") }
+    assert_raises(TypeError) { Matrix.instance_method(:incremental_svd_update).bind_call(@s, @s, @c, 1, 1) }
+    assert_raises(ArgumentError) { @u.incremental_svd_update(@s, @c, 5) }
+  end
+
+  def test_failed_calls_change_nothing
+    update(5, c: vec(0, 3, 1)) rescue nil # rubocop:disable Style/RescueModifier
+    update(5, s: vec(2, 7)) rescue nil # rubocop:disable Style/RescueModifier
+    assert_equal [[1.0], [0.0]], @u.to_a
+    assert_equal [2.0], @s.to_a
+    assert_equal [0.0, 3.0], @c.to_a
+  end
+
+  # ---- result objects --------------------------------------------------------
+
+  def test_results_are_new_base_class_objects_and_inputs_unchanged
+    sub_matrix = Class.new(Matrix)
+    sub_vector = Class.new(Vector)
+    u = sub_matrix.alloc([1], [0])
+    s = sub_vector.alloc([2]).col
+    c = sub_vector.alloc([0, 3]).col
+    [[5, EPS], [1, EPS], [5, 10.0]].each do |max_rank, epsilon|
+      result = u.incremental_svd_update(s, c, max_rank, epsilon)
+      assert_instance_of Array, result
+      assert_equal 2, result.size
+      assert_instance_of Matrix, result[0]
+      assert_instance_of Vector, result[1]
+      assert_equal 0, ZanthicConsumer.read_vector(result[1])[1], "values are a row vector"
+    end
+    assert_equal [[1.0], [0.0]], u.to_a
+    assert_equal [[2.0], 1], ZanthicConsumer.read_vector(s)
+    assert_equal [[0.0, 3.0], 1], ZanthicConsumer.read_vector(c)
+  end
+
+  # ---- invariants on random streams ----------------------------------------
+
+  def random_columns(rng, m, count, scale: 1.0)
+    Array.new(count) { Array.new(m) { (rng.rand - 0.5) * scale } }
+  end
+
+  def stream(columns, m, max_rank, epsilon = 1e-10)
+    basis = Matrix.zeros(m, 0)
+    values = Vector.alloc(0)
+    columns.each { |c| basis, values = basis.incremental_svd_update(values, Vector.alloc(c), max_rank, epsilon) }
+    [basis, values]
+  end
+
+  def assert_orthonormal_where_nonzero(basis, values, tol = 1e-9)
+    cols = columns(basis.to_a)
+    keep = values.to_a.each_index.select { |j| values[j] > 1e-10 }
+    keep.each do |i|
+      keep.each do |j|
+        dot = cols[i].zip(cols[j]).sum { |x, y| x * y }
+        assert_in_delta(i == j ? 1.0 : 0.0, dot, tol, "columns #{i}, #{j}")
+      end
+    end
+  end
+
+  def gram(cols_or_rows) = cols_or_rows.map { |a| cols_or_rows.map { |b| a.zip(b).sum { |x, y| x * y } } }
+
+  def test_stream_without_truncation_reproduces_the_gram_structure
+    rng = Random.new(42)
+    m = 30
+    data = random_columns(rng, m, 12)
+    basis, values = stream(data, m, -1)
+    assert_equal [m, 12], basis.size
+    assert_orthonormal_where_nonzero(basis, values)
+    # U diag(s)^2 U^T == A A^T for the columns fed in.
+    us = basis.to_a.map { |row| row.each_with_index.map { |x, j| x * values[j] } }
+    expected = data.transpose.then { |rows| rows.map { |a| rows.map { |b| a.zip(b).sum { |x, y| x * y } } } }
+    actual = us.map { |a| us.map { |b| a.zip(b).sum { |x, y| x * y } } }
+    assert_close expected, actual, 1e-9
+  end
+
+  def test_stream_of_low_rank_data_stops_growing
+    rng = Random.new(3)
+    m = 40
+    factors = random_columns(rng, m, 3)
+    data = Array.new(10) { w = Array.new(3) { rng.rand - 0.5 }; (0...m).map { |i| (0...3).sum { |f| factors[f][i] * w[f] } } }
+    basis, values = stream(data, m, -1, 1e-8)
+    assert_equal 3, values.size
+    assert_orthonormal_where_nonzero(basis, values)
+    projections = basis.batch_project(data.map { |c| Vector.alloc(c) })
+    data.each_with_index do |c, i|
+      assert_in_delta Math.sqrt(c.sum { |x| x * x }), Math.sqrt(projections[i] * projections[i]), 1e-8
+    end
+  end
+
+  def test_truncated_stream_keeps_the_largest_of_each_full_update
+    rng = Random.new(11)
+    m = 25
+    # A few large columns arrive late: a positional cut would drop them.
+    data = random_columns(rng, m, 8) + random_columns(rng, m, 3, scale: 50.0)
+    basis = Matrix.zeros(m, 0)
+    values = Vector.alloc(0)
+    data.each do |c|
+      full_basis, full_values = basis.incremental_svd_update(values, Vector.alloc(c), -1, 1e-10)
+      basis, values = basis.incremental_svd_update(values, Vector.alloc(c), 4, 1e-10)
+      full = full_values.to_a
+      kept = full.each_index.sort_by { |j| [-full[j], j] }.first(4).sort
+      assert_equal kept.map { |j| full[j] }, values.to_a
+      assert_equal kept.map { |j| columns(full_basis.to_a)[j] }, columns(basis.to_a)
+      assert_orthonormal_where_nonzero(basis, values)
+    end
+    assert_equal 4, values.size
+    assert_equal 3, values.to_a.count { |v| v > 20.0 }, "the three large columns survive"
+  end
+
+  # ---- memory and GC ---------------------------------------------------------
+
+  def test_failing_calls_leave_memory_flat
+    u = Matrix.zeros(500, 20)
+    s = Vector.alloc(20)
+    bad_c = Vector.alloc(499)
+    c = Vector.alloc(Array.new(500) { |i| i.odd? ? 1.0 : 0.0 })
+    bad_s = Vector.alloc(19)
+    assert_memory_flat(iterations: 20_000) { u.incremental_svd_update(s, bad_c, 5, EPS) }
+    assert_memory_flat(iterations: 5_000) { u.incremental_svd_update(bad_s, c, 5, EPS) }
+    assert_memory_flat(iterations: 20_000) { u.incremental_svd_update(s, c, "x", EPS) }
+    assert_memory_flat(iterations: 20_000) { u.incremental_svd_update(s, c, 5, nil) }
+  end
+
+  def test_successful_calls_leave_memory_flat
+    rng = Random.new(5)
+    basis, values = stream(random_columns(rng, 300, 10), 300, -1)
+    c = Vector.alloc(Array.new(300) { rng.rand })
+    inside = Vector.alloc(basis.column(0).to_a)
+    calls = [
+      -> { basis.incremental_svd_update(values, c, 5, 1e-10) },
+      -> { basis.incremental_svd_update(values, c, -1, 1e-10) },
+      -> { basis.incremental_svd_update(values, inside, 5, 1e-6) },
+    ]
+    # Let the allocator reach its working size first; a leak keeps growing.
+    calls.each { |call| 2_000.times { call.() } }
+    calls.each { |call| assert_memory_flat(iterations: 4_000, limit: 8 << 20, &call) }
+  end
+
+  def test_gc_stress
+    rng = Random.new(9)
+    data = random_columns(rng, 8, 4)
+    expected = stream(data, 8, 3).map(&:to_a)
+    actual = with_gc_stress { stream(data, 8, 3).map(&:to_a) }
+    GC.compact if GC.respond_to?(:compact)
+    assert_equal expected, actual
+    copy = with_gc_stress { update(5, c: vec(5, 0)) }
+    assert_equal [[[1.0], [0.0]], [2.0]], copy.map(&:to_a)
+  end
+end
