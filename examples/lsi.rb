@@ -140,18 +140,18 @@ module LsiDemo
     end
     puts
 
-    puts "Folding in documents as they arrive:"
+    puts "Folding in documents as they arrive (and the base document each lands nearest to):"
     fold_times = []
+    base_vectors = base_columns.map { |c| Vector.alloc(c) }
     incoming.each_with_index do |doc, i|
       column = Vector.alloc(incoming_columns[i])
-      outside = timed(fold_times, doc[:name]) do
-        coefficients = basis.batch_project([column]).first
-        residual = Math.sqrt([1.0 - coefficients * coefficients, 0.0].max)
+      timed(fold_times, doc[:name]) do
         basis, values = basis.incremental_svd_update(values, column, CONCEPTS, NEW_DIRECTION)
-        residual
       end
-      puts format("  %-26s %3.0f%% outside the concepts; top values now %s", doc[:name], 100 * outside**2,
-                  values.to_a.sort.reverse.first(4).map { |v| format("%.3f", v) }.join(" "))
+      here, *others = basis.batch_project([column] + base_vectors)
+      score, nearest = others.each_with_index.map { |o, d| [cosine(here, o), d] }.max
+      puts format("  %-22s -> %-26s %5.3f   top values now %s", doc[:name], base[nearest][:name], score,
+                  values.to_a.sort.reverse.first(3).map { |v| format("%.3f", v) }.join(" "))
     end
     timings << ["fold in #{incoming.size} documents", fold_times.sum { |_, t| t }]
     puts
