@@ -31,20 +31,28 @@ __attribute__((target("avx512f"))) inline void tile512(const double *const *a, u
                                                        double *const *out) {
     const __mmask8 tail = static_cast<__mmask8>((1u << last) - 1);
     __m512d acc[NB][NJ];
+    #pragma GCC unroll 8
     for (int b = 0; b < NB; b++)
+        #pragma GCC unroll 8
         for (int v = 0; v < NJ; v++) acc[b][v] = _mm512_maskz_loadu_pd(v == NJ - 1 ? tail : 0xFF, out[b] + j0 + 8 * v);
     const double *src[NB];
+    #pragma GCC unroll 8
     for (int b = 0; b < NB; b++) src[b] = a[b];
     const double *row = w + t0 * ldw + j0;
     for (uint64_t t = t0; t < t1; t++, row += ldw) {
         __m512d wv[NJ];
+        #pragma GCC unroll 8
         for (int v = 0; v < NJ; v++) wv[v] = _mm512_maskz_loadu_pd(v == NJ - 1 ? tail : 0xFF, row + 8 * v);
+        #pragma GCC unroll 8
         for (int b = 0; b < NB; b++) {
             const __m512d x = _mm512_set1_pd(src[b][t]);
+            #pragma GCC unroll 8
             for (int v = 0; v < NJ; v++) acc[b][v] = _mm512_fmadd_pd(x, wv[v], acc[b][v]);
         }
     }
+    #pragma GCC unroll 8
     for (int b = 0; b < NB; b++)
+        #pragma GCC unroll 8
         for (int v = 0; v < NJ; v++) _mm512_mask_storeu_pd(out[b] + j0 + 8 * v, v == NJ - 1 ? tail : 0xFF, acc[b][v]);
 }
 
@@ -78,20 +86,28 @@ __attribute__((target("avx2,fma"))) inline void tile256(const double *const *a, 
     const __m256i full = _mm256_set1_epi64x(-1);
     const __m256i tail = _mm256_cmpgt_epi64(_mm256_set1_epi64x(last), _mm256_setr_epi64x(0, 1, 2, 3));
     __m256d acc[NB][NJ];
+    #pragma GCC unroll 8
     for (int b = 0; b < NB; b++)
+        #pragma GCC unroll 8
         for (int v = 0; v < NJ; v++) acc[b][v] = _mm256_maskload_pd(out[b] + j0 + 4 * v, v == NJ - 1 ? tail : full);
     const double *src[NB];
+    #pragma GCC unroll 8
     for (int b = 0; b < NB; b++) src[b] = a[b];
     const double *row = w + t0 * ldw + j0;
     for (uint64_t t = t0; t < t1; t++, row += ldw) {
         __m256d wv[NJ];
+        #pragma GCC unroll 8
         for (int v = 0; v < NJ; v++) wv[v] = _mm256_maskload_pd(row + 4 * v, v == NJ - 1 ? tail : full);
+        #pragma GCC unroll 8
         for (int b = 0; b < NB; b++) {
             const __m256d x = _mm256_broadcast_sd(src[b] + t);
+            #pragma GCC unroll 8
             for (int v = 0; v < NJ; v++) acc[b][v] = _mm256_fmadd_pd(x, wv[v], acc[b][v]);
         }
     }
+    #pragma GCC unroll 8
     for (int b = 0; b < NB; b++)
+        #pragma GCC unroll 8
         for (int v = 0; v < NJ; v++) _mm256_maskstore_pd(out[b] + j0 + 4 * v, v == NJ - 1 ? tail : full, acc[b][v]);
 }
 
