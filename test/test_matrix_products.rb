@@ -178,6 +178,7 @@ class TestMatrixProducts < Minitest::Test
   # 240 MB over the loop; the limit leaves room for the interpreter's own
   # garbage (the loaded payloads) that the C library keeps after collection.
   def test_failing_calls_leave_no_memory_behind
+    skip "the sanitizer's quarantine holds freed memory" if ENV["ZANTHIC_VARIANT"] == "asan"
     wide = Matrix.zeros(50, 2000)
     long_nil = ROW + [nil]
     ragged = Marshal.dump([ROW, ROW, [1.0]])
