@@ -54,7 +54,7 @@ void transpose_into(CMatrix *t, const CMatrix *m) {
 }
 
 void multiply_into(CMatrix *r, const CMatrix *a, const CMatrix *b) {
-    gemm_accumulate(a->rows, b->cols, a->cols, a->data, b->data, r->data);
+    gemm(a->rows, b->cols, a->cols, a->data, b->data, r->data);
 }
 
 void multiply_vector_into(CVector *r, const CMatrix *m, const CVector *v) {
@@ -198,12 +198,29 @@ VALUE build_from_rows(VALUE klass, const RowList &rows) {
     }
     CMatrix *m;
     VALUE obj = new_matrix(klass, static_cast<uint64_t>(r), static_cast<uint64_t>(c), &m);
-    // The object owns the record from here on: an error below leaves it to
-    // the garbage collector.
-    for (long i = 0; i < r; i++) {
-        const VALUE row = row_at(rows, i);
-        if (!row_fits(row, c)) raise_bad_row(row);
-        convert_row(row, c, m->data + i * c);
+    // Conversions can still fail (and rows change under them): the record
+    // is then released at once rather than left to the collector.
+    struct Fill {
+        const RowList *rows;
+        long r, c;
+        double *data;
+    } fill = {&rows, r, c, m->data};
+    int state = 0;
+    rb_protect(
+        [](VALUE p) -> VALUE {
+            const Fill *f = reinterpret_cast<const Fill *>(p);
+            for (long i = 0; i < f->r; i++) {
+                const VALUE row = row_at(*f->rows, i);
+                if (!row_fits(row, f->c)) raise_bad_row(row);
+                convert_row(row, f->c, f->data + i * f->c);
+            }
+            return Qnil;
+        },
+        reinterpret_cast<VALUE>(&fill), &state);
+    if (state) {
+        DATA_PTR(obj) = nullptr;
+        cmatrix_free(m);
+        rb_jump_tag(state);
     }
     return obj;
 }
@@ -261,13 +278,31 @@ VALUE matrix_s_diag(VALUE klass, VALUE arg) {
         return obj;
     }
     if (!RB_TYPE_P(arg, T_ARRAY)) rb_raise(rb_eTypeError, "Expected Vector or Array");
-    // The elements are converted into a temporary vector owned by a hidden
-    // object, so that a conversion error leaves it to the collector and no
-    // n x n array is allocated before every element has converted.
+    // The elements are converted first, into a temporary vector held by a
+    // hidden object (so that nothing can strand it) and released as soon as
+    // it is done with, on success or failure: no n x n array is allocated
+    // before every element has converted.
     const long n = RARRAY_LEN(arg);
     CVector *diag;
     VALUE holder = new_vector(0, static_cast<uint64_t>(n), &diag);
-    convert_row(arg, n, diag->data);
+    struct Fill {
+        VALUE ary;
+        long n;
+        double *data;
+    } fill = {arg, n, diag->data};
+    int state = 0;
+    rb_protect(
+        [](VALUE p) -> VALUE {
+            const Fill *f = reinterpret_cast<const Fill *>(p);
+            convert_row(f->ary, f->n, f->data);
+            return Qnil;
+        },
+        reinterpret_cast<VALUE>(&fill), &state);
+    if (state) {
+        DATA_PTR(holder) = nullptr;
+        cvector_free(diag);
+        rb_jump_tag(state);
+    }
     CMatrix *m;
     VALUE obj = new_matrix(klass, diag->size, diag->size, &m);
     for (uint64_t i = 0; i < diag->size; i++) m->data[i * diag->size + i] = diag->data[i];

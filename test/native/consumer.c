@@ -4,6 +4,8 @@
  * cmatrix_alloc, calls kernels, converts the results back and frees every
  * record, also when a kernel raises (rb_protect, then rb_jump_tag).
  */
+#include <string.h>
+
 #include <zanthic_ext.h>
 
 #define MAX_RECORDS 16
@@ -151,6 +153,129 @@ static VALUE consumer_matrix_roundtrip(VALUE self, VALUE rows, VALUE cols) {
     return with_arena(matrix_roundtrip_body, rb_ary_new_from_args(2, rows, cols));
 }
 
+/* ---- Matrix kernels ------------------------------------------------------
+ * Each entry builds its records from Arrays (a matrix is given as its rows
+ * and its column count, so that 0 x c shapes can be expressed), calls one
+ * exported kernel and returns the result as Arrays; the arena releases every
+ * record through cmatrix_free / cvector_free, also when a kernel raises. */
+
+static VALUE matrix_kernel_body(Arena *a, VALUE args) {
+    ID op = SYM2ID(rb_ary_entry(args, 0));
+    if (op == rb_intern("multiply")) {
+        CMatrix *x = matrix_from(a, rb_ary_entry(args, 1), NUM2LONG(rb_ary_entry(args, 2)));
+        CMatrix *y = matrix_from(a, rb_ary_entry(args, 3), NUM2LONG(rb_ary_entry(args, 4)));
+        return matrix_to_ary(arena_matrix(a, cmatrix_multiply(x, y)));
+    }
+    if (op == rb_intern("multiply_vector")) {
+        CMatrix *x = matrix_from(a, rb_ary_entry(args, 1), NUM2LONG(rb_ary_entry(args, 2)));
+        CVector *v = vector_from(a, rb_ary_entry(args, 3));
+        v->is_col = 1; /* orientation must play no part */
+        CVector *r = arena_vector(a, cmatrix_multiply_vector(x, v));
+        return rb_ary_new_from_args(2, vector_to_ary(r), INT2NUM(r->is_col));
+    }
+    if (op == rb_intern("transpose")) {
+        CMatrix *x = matrix_from(a, rb_ary_entry(args, 1), NUM2LONG(rb_ary_entry(args, 2)));
+        CMatrix *t = arena_matrix(a, cmatrix_transpose(x));
+        return rb_ary_new_from_args(2, matrix_to_ary(t), rb_ary_new_from_args(2, ULL2NUM(t->rows), ULL2NUM(t->cols)));
+    }
+    if (op == rb_intern("extend_column")) {
+        CMatrix *x = matrix_from(a, rb_ary_entry(args, 1), NUM2LONG(rb_ary_entry(args, 2)));
+        CVector *v = vector_from(a, rb_ary_entry(args, 3));
+        CMatrix *r = arena_matrix(a, cmatrix_extend_column(x, v));
+        return rb_ary_new_from_args(2, matrix_to_ary(r), rb_ary_new_from_args(2, ULL2NUM(r->rows), ULL2NUM(r->cols)));
+    }
+    if (op == rb_intern("vstack")) {
+        CMatrix *x = matrix_from(a, rb_ary_entry(args, 1), NUM2LONG(rb_ary_entry(args, 2)));
+        CMatrix *y = matrix_from(a, rb_ary_entry(args, 3), NUM2LONG(rb_ary_entry(args, 4)));
+        CMatrix *r = arena_matrix(a, cmatrix_vstack(x, y));
+        return rb_ary_new_from_args(2, matrix_to_ary(r), rb_ary_new_from_args(2, ULL2NUM(r->rows), ULL2NUM(r->cols)));
+    }
+    if (op == rb_intern("diagonal")) {
+        CVector *v = vector_from(a, rb_ary_entry(args, 1));
+        return matrix_to_ary(arena_matrix(a, cmatrix_diagonal(v)));
+    }
+    if (op == rb_intern("alloc")) {
+        CMatrix *m = arena_matrix(a, cmatrix_alloc(NUM2ULL(rb_ary_entry(args, 1)), NUM2ULL(rb_ary_entry(args, 2))));
+        return rb_ary_new_from_args(2, ULL2NUM(m->rows), ULL2NUM(m->cols));
+    }
+    rb_raise(rb_eArgError, "unknown matrix kernel");
+}
+
+/* ZanthicConsumer.matrix_kernel(op, *operands): op is one of :multiply,
+ * :multiply_vector, :transpose, :extend_column, :vstack, :diagonal, :alloc. */
+static VALUE consumer_matrix_kernel(int argc, VALUE *argv, VALUE self) {
+    return with_arena(matrix_kernel_body, rb_ary_new_from_values(argc, argv));
+}
+
+/* The element array of a Matrix object, read through the descriptor. */
+static VALUE consumer_read_matrix(VALUE self, VALUE obj) {
+    const CMatrix *m = rb_check_typeddata(obj, &cmatrix_type);
+    return rb_ary_new_from_args(2, matrix_to_ary(m), rb_ary_new_from_args(2, ULL2NUM(m->rows), ULL2NUM(m->cols)));
+}
+
+/* ---- Vector kernels on Vector objects -------------------------------------
+ * Records are borrowed from Vector objects through cvector_type, the way an
+ * extension that receives Vectors from Ruby would read them; new records are
+ * handed to an object made first, so a raising kernel strands nothing. */
+
+static const CVector *borrow_vector(VALUE obj) { return rb_check_typeddata(obj, &cvector_type); }
+
+/* An empty Vector object, to receive a record made by a kernel. */
+static VALUE vector_shell(void) { return rb_data_typed_object_wrap(cZanthicVector, NULL, &cvector_type); }
+
+/* [a * b, a - b, a.normalize] computed by the exported kernels, the two
+ * vectors wrapped as base-class Vector objects. */
+static VALUE consumer_vector_kernels(VALUE self, VALUE a, VALUE b) {
+    const CVector *x = borrow_vector(a);
+    const CVector *y = borrow_vector(b);
+    double dot = cvector_dot(x, y);
+    VALUE diff = vector_shell();
+    DATA_PTR(diff) = cvector_subtract(x, y);
+    VALUE unit = vector_shell();
+    DATA_PTR(unit) = cvector_normalize(x);
+    return rb_ary_new_from_args(3, DBL2NUM(dot), diff, unit);
+}
+
+typedef struct {
+    const CVector *a, *b;
+    double result;
+} DotArgs;
+
+static VALUE protected_dot(VALUE p) {
+    DotArgs *d = (DotArgs *)p;
+    d->result = cvector_dot(d->a, d->b);
+    return Qnil;
+}
+
+/* The dot product of a private copy of a with b: the copy is a record of the
+ * consumer's own (cvector_alloc), released with cvector_free whether or not
+ * cvector_dot raises, and the exception then propagates unchanged. */
+static VALUE consumer_copy_dot(VALUE self, VALUE a, VALUE b) {
+    const CVector *x = borrow_vector(a);
+    const CVector *y = borrow_vector(b);
+    CVector *copy = cvector_alloc(x->size);
+    if (x->size) memcpy(copy->data, x->data, x->size * sizeof(double));
+    DotArgs args = {copy, y, 0.0};
+    int state = 0;
+    rb_protect(protected_dot, (VALUE)&args, &state);
+    cvector_free(copy);
+    if (state) rb_jump_tag(state);
+    return DBL2NUM(args.result);
+}
+
+/* cvector_magnitude and cvector_sum of a Vector object. */
+static VALUE consumer_magnitude(VALUE self, VALUE v) { return DBL2NUM(cvector_magnitude(borrow_vector(v))); }
+static VALUE consumer_sum(VALUE self, VALUE v) { return DBL2NUM(cvector_sum(borrow_vector(v))); }
+
+/* cvector_alloc of an arbitrary count, released at once: for the allocator's
+ * own errors, which must leave nothing behind. */
+static VALUE consumer_alloc_free(VALUE self, VALUE count) {
+    CVector *v = cvector_alloc(NUM2ULL(count));
+    VALUE size = ULL2NUM(v->size);
+    cvector_free(v);
+    return size;
+}
+
 /* ---- Decomposition ---- */
 
 static VALUE svd_body(Arena *a, VALUE args) {
@@ -207,6 +332,14 @@ void Init_zanthic_consumer(void) {
     rb_define_module_function(mod, "read_vector", consumer_read_vector, 1);
     rb_define_module_function(mod, "globals", consumer_globals, 0);
     rb_define_module_function(mod, "matrix_roundtrip", consumer_matrix_roundtrip, 2);
+    rb_define_module_function(mod, "matrix_kernel", consumer_matrix_kernel, -1);
+    rb_define_module_function(mod, "read_matrix", consumer_read_matrix, 1);
+    /* Vector kernels on Vector objects. */
+    rb_define_module_function(mod, "vector_kernels", consumer_vector_kernels, 2);
+    rb_define_module_function(mod, "copy_dot", consumer_copy_dot, 2);
+    rb_define_module_function(mod, "magnitude", consumer_magnitude, 1);
+    rb_define_module_function(mod, "sum", consumer_sum, 1);
+    rb_define_module_function(mod, "alloc_free", consumer_alloc_free, 1);
     rb_define_module_function(mod, "svd", consumer_svd, 2);
     rb_define_module_function(mod, "batch_project", consumer_batch_project, 3);
 }
