@@ -54,7 +54,7 @@ void transpose_into(CMatrix *t, const CMatrix *m) {
 }
 
 void multiply_into(CMatrix *r, const CMatrix *a, const CMatrix *b) {
-    gemm_accumulate(a->rows, b->cols, a->cols, a->data, b->data, r->data);
+    gemm(a->rows, b->cols, a->cols, a->data, b->data, r->data);
 }
 
 void multiply_vector_into(CVector *r, const CMatrix *m, const CVector *v) {
