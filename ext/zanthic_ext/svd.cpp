@@ -30,51 +30,52 @@ constexpr double kOffDiagonalRatio = 1e-12;
 // is left all zero rather than amplifying rounding noise.
 constexpr double kInverseThreshold = 1e-10;
 
-// Every record a decomposition makes, so that the records made so far can
-// be released when an allocation raises part-way.
+// Every record and buffer a decomposition makes, so that those made so far
+// can be released when an allocation raises part-way.
 struct Work {
     const CMatrix *a;
     CMatrix *at;  // A^T: for the Gram matrix, and E when r < c
-    CMatrix *g;   // Gram matrix, rotated in place into W
-    CMatrix *v;   // rotations, accumulated transposed (row i = column i of V)
-    CMatrix *p;   // W at the end of the previous sweep
+    CMatrix *g;   // Gram matrix
     CMatrix *ev;  // E V, scaled in place into U
-    CMatrix *vt;  // V as returned
+    CMatrix *v;
     CVector *s;
-    double *scratch;
+    double *buffer;  // W, V^T and the per-sweep vectors, padded for the sweep kernel
 };
 
 void release(Work *w) {
     cmatrix_free(w->at);
     cmatrix_free(w->g);
-    cmatrix_free(w->v);
-    cmatrix_free(w->p);
     cmatrix_free(w->ev);
-    cmatrix_free(w->vt);
+    cmatrix_free(w->v);
     cvector_free(w->s);
-    if (w->scratch) ruby_xfree(w->scratch);
+    if (w->buffer) ruby_xfree(w->buffer);
 }
 
-// Sum of the diagonal changes larger than kDiagonalChange (NaN adds nothing).
-double diagonal_change(const double *w, const double *p, uint64_t n) {
+// Sum of the diagonal changes larger than kDiagonalChange (NaN adds nothing);
+// refills previous with the new diagonal.
+double diagonal_change(const double *w, uint64_t ld, double *previous, uint64_t n) {
     double delta = 0.0;
     for (uint64_t j = 0; j < n; j++) {
-        double change = std::fabs(w[j * n + j] - p[j * n + j]);
+        const double change = std::fabs(w[j * ld + j] - previous[j]);
         if (change > kDiagonalChange) delta += change;
+        previous[j] = w[j * ld + j];
     }
     return delta;
 }
 
 // True unless some off-diagonal entry exceeds kOffDiagonalRatio times the
 // largest diagonal entry. NaN compares false, so a NaN W counts as diagonal.
-bool is_diagonal(const double *w, uint64_t n) {
+bool is_diagonal(const double *w, uint64_t ld, uint64_t n) {
     double largest = 0.0;
     for (uint64_t j = 0; j < n; j++)
-        if (w[j * n + j] > largest) largest = w[j * n + j];
+        if (w[j * ld + j] > largest) largest = w[j * ld + j];
     const double bound = kOffDiagonalRatio * largest;
-    for (uint64_t i = 0; i < n; i++)
-        for (uint64_t j = 0; j < n; j++)
-            if (i != j && std::fabs(w[i * n + j]) > bound) return false;
+    for (uint64_t i = 0; i < n; i++) {
+        const double *row = w + i * ld;
+        bool small = true;
+        for (uint64_t j = 0; j < n; j++) small &= !(std::fabs(row[j]) > bound) || i == j;
+        if (!small) return false;
+    }
     return true;
 }
 
@@ -92,41 +93,48 @@ VALUE decompose(VALUE arg) {
     }
     const uint64_t n = w->g->rows;
 
-    // 2. W starts as G (G itself is not needed again); V as the identity,
-    // kept transposed so that rotating its columns streams its rows.
-    double *wm = w->g->data;
-    w->v = cmatrix_alloc(n, n);
-    for (uint64_t i = 0; i < n; i++) w->v->data[i * n + i] = 1.0;
-    w->p = cmatrix_alloc(n, n);
-    w->scratch = static_cast<double *>(ruby_xmalloc2(rotate_scratch_size(n), sizeof(double)));
+    // 2. W = G and V = I, both padded for the sweep kernel; V is kept
+    // transposed, so that rotating its columns streams its rows.
+    const uint64_t padded = rotate::round_up(n), ld = rotate::row_stride(n);
+    const uint64_t w_size = padded * ld, vt_size = n * padded;
+    const uint64_t total = w_size + vt_size + 3 * padded;
+    w->buffer = static_cast<double *>(ruby_xmalloc2(total, sizeof(double)));
+    memset(w->buffer, 0, total * sizeof(double));
+    double *wm = w->buffer, *vt = wm + w_size, *cj = vt + vt_size;
+    double *previous = cj + padded, *inverse = previous + padded;
+    for (uint64_t i = 0; i < n; i++) {
+        memcpy(wm + i * ld, w->g->data + i * n, n * sizeof(double));
+        vt[i * padded + i] = 1.0;
+    }
+    cmatrix_free(w->g);
+    w->g = nullptr;
 
     // 3.-4. Sweeps until the diagonal settles and W is diagonal, 2 to 20.
+    // Only P's diagonal takes part in the test, so only it is kept.
     for (int sweep = 1;; sweep++) {
-        rotate_sweep(wm, w->v->data, n, w->scratch);
-        if (sweep == 1) {
-            if (n) memcpy(w->p->data, wm, n * n * sizeof(double));
-            continue;
-        }
-        const double delta = diagonal_change(wm, w->p->data, n);
-        if (n) memcpy(w->p->data, wm, n * n * sizeof(double));
-        if (sweep == kMaxSweeps || (delta <= kDiagonalChange && is_diagonal(wm, n))) break;
+        rotate::sweep(wm, ld, vt, padded, cj, n);
+        const double delta = diagonal_change(wm, ld, previous, n);
+        if (sweep == 1) continue;
+        if (sweep == kMaxSweeps || (delta <= kDiagonalChange && is_diagonal(wm, ld, n))) break;
     }
 
     // 5.-6. Singular values and their inverses. NaN stays NaN, so that a
     // matrix holding NaN or Infinity does not pass for a zero matrix.
     w->s = cvector_alloc(n);
-    double *inverse = w->p->data;  // P is done with; its first n entries hold D's diagonal
+    double *s = w->s->data;
     for (uint64_t j = 0; j < n; j++) {
-        const double d = wm[j * n + j];
-        w->s->data[j] = d > 0.0 ? std::sqrt(d) : (std::isnan(d) ? d : 0.0);
-        inverse[j] = w->s->data[j] > kInverseThreshold ? 1.0 / w->s->data[j] : 0.0;
+        const double d = wm[j * ld + j];
+        s[j] = d > 0.0 ? std::sqrt(d) : (std::isnan(d) ? d : 0.0);
+        inverse[j] = s[j] > kInverseThreshold ? 1.0 / s[j] : 0.0;
     }
 
-    // 7. U = (E V) D. V goes out untransposed; D is diagonal, so multiplying
-    // by it scales columns, except in a row of E V holding Infinity or NaN,
-    // where the product's 0 * x terms make NaN and the full sum is kept.
-    w->vt = cmatrix_transpose(w->v);
-    w->ev = cmatrix_multiply(wide ? w->at : a, w->vt);
+    // 7. U = (E V) D. D is diagonal, so multiplying by it scales columns,
+    // except in a row of E V holding Infinity or NaN, where the product's
+    // 0 * x terms make NaN and the full sum is kept.
+    w->v = cmatrix_alloc(n, n);
+    for (uint64_t i = 0; i < n; i++)
+        for (uint64_t j = 0; j < n; j++) w->v->data[i * n + j] = vt[j * padded + i];
+    w->ev = cmatrix_multiply(wide ? w->at : a, w->v);
     double *ev = w->ev->data;
     const uint64_t rows = w->ev->rows;
     for (uint64_t i = 0; i < rows; i++) {
@@ -136,10 +144,10 @@ VALUE decompose(VALUE arg) {
         if (finite) {
             for (uint64_t j = 0; j < n; j++) row[j] *= inverse[j];
         } else {
-            for (uint64_t j = 0; j < n; j++) w->scratch[j] = row[j];
+            memcpy(cj, row, n * sizeof(double));
             for (uint64_t j = 0; j < n; j++) {
                 double sum = 0.0;
-                for (uint64_t k = 0; k < n; k++) sum += w->scratch[k] * (k == j ? inverse[j] : 0.0);
+                for (uint64_t k = 0; k < n; k++) sum += cj[k] * (k == j ? inverse[j] : 0.0);
                 row[j] = sum;
             }
         }
@@ -182,7 +190,7 @@ VALUE matrix_sv_decomp(int argc, VALUE *argv, VALUE self) {
 }  // namespace
 
 void jacobi_svd(const CMatrix *a, CMatrix **u, CMatrix **v, CVector **s) {
-    Work work = {a, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    Work work = {a, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
     int state = 0;
     rb_protect(decompose, reinterpret_cast<VALUE>(&work), &state);
     if (state) {
@@ -190,9 +198,9 @@ void jacobi_svd(const CMatrix *a, CMatrix **u, CMatrix **v, CVector **s) {
         rb_jump_tag(state);
     }
     *u = work.ev;
-    *v = work.vt;
+    *v = work.v;
     *s = work.s;
-    work.ev = work.vt = nullptr;
+    work.ev = work.v = nullptr;
     work.s = nullptr;
     release(&work);
 }
