@@ -14,11 +14,12 @@
 #                      sample of the vectors
 #
 # Run with `rake bench BENCH=incremental`.
+require "matrix"
 require "zanthic_ext"
 require "zanthic_bench"
 
-Matrix = Zanthic::Linalg::Matrix
-Vector = Zanthic::Linalg::Vector
+ZMatrix = Zanthic::Linalg::Matrix
+ZVector = Zanthic::Linalg::Vector
 
 ROWS = 5000
 STREAM = 300
@@ -52,12 +53,12 @@ weights = ZanthicBench.random_matrix(STREAM, 40, 3).to_a
 columns = noise.each_with_index.map do |n, i|
   data = n.to_a.map { |x| 0.05 * x }
   weights[i].each_with_index { |w, f| factors[f].each_with_index { |x, r| data[r] += w * x } }
-  Vector.alloc(data)
+  ZVector.alloc(data)
 end
 
 puts "Incremental SVD update: #{STREAM} columns, m = #{ROWS}, max_rank #{MAX_RANK}"
-basis = Matrix.zeros(ROWS, 0)
-values = Vector.alloc(0)
+basis = ZMatrix.zeros(ROWS, 0)
+values = ZVector.alloc(0)
 checkpoint = nil
 stream_time = seconds do
   columns.each_with_index do |c, i|
@@ -110,7 +111,6 @@ begin
 rescue LoadError
   puts "  (GSL's Ruby binding not installed)"
 end
-require "matrix"
 ruby_basis_t = ::Matrix.rows(proj_basis.to_a).transpose
 ruby_vectors = vectors.first(RUBY_SAMPLE).map { |v| ::Vector.elements(v.to_a) }
 t_ruby = seconds { ruby_vectors.each { |v| ruby_basis_t * v } } * VECTORS / RUBY_SAMPLE
