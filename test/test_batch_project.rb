@@ -156,6 +156,16 @@ class TestBatchProject < Minitest::Test
     assert_memory_flat(iterations: 5000) { basis.batch_project(inputs) }
   end
 
+  # A 0 x 2**61 basis holds no elements, but a result of 2**61 values cannot
+  # be allocated: the allocator's error comes out of the call unchanged.
+  def test_allocator_error_propagates_and_releases
+    huge = Matrix.zeros(0, 2**61)
+    inputs = [vec, vec, vec]
+    assert_raises(ArgumentError) { huge.batch_project(inputs) }
+    skip_under_sanitizer
+    assert_memory_flat(iterations: 20_000) { huge.batch_project(inputs) }
+  end
+
   def test_gc_stress
     rng = Random.new(7)
     rows = random_rows(rng, 12, 5)
