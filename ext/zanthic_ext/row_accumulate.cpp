@@ -31,28 +31,28 @@ __attribute__((target("avx512f"))) inline void tile512(const double *const *a, u
                                                        double *const *out) {
     const __mmask8 tail = static_cast<__mmask8>((1u << last) - 1);
     __m512d acc[NB][NJ];
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int b = 0; b < NB; b++)
-        #pragma GCC unroll 8
+#pragma GCC unroll 8
         for (int v = 0; v < NJ; v++) acc[b][v] = _mm512_maskz_loadu_pd(v == NJ - 1 ? tail : 0xFF, out[b] + j0 + 8 * v);
     const double *src[NB];
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int b = 0; b < NB; b++) src[b] = a[b];
     const double *row = w + t0 * ldw + j0;
     for (uint64_t t = t0; t < t1; t++, row += ldw) {
         __m512d wv[NJ];
-        #pragma GCC unroll 8
+#pragma GCC unroll 8
         for (int v = 0; v < NJ; v++) wv[v] = _mm512_maskz_loadu_pd(v == NJ - 1 ? tail : 0xFF, row + 8 * v);
-        #pragma GCC unroll 8
+#pragma GCC unroll 8
         for (int b = 0; b < NB; b++) {
             const __m512d x = _mm512_set1_pd(src[b][t]);
-            #pragma GCC unroll 8
+#pragma GCC unroll 8
             for (int v = 0; v < NJ; v++) acc[b][v] = _mm512_fmadd_pd(x, wv[v], acc[b][v]);
         }
     }
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int b = 0; b < NB; b++)
-        #pragma GCC unroll 8
+#pragma GCC unroll 8
         for (int v = 0; v < NJ; v++) _mm512_mask_storeu_pd(out[b] + j0 + 8 * v, v == NJ - 1 ? tail : 0xFF, acc[b][v]);
 }
 
@@ -75,40 +75,45 @@ const BlockFn kBlocks512[kBlock512] = {block512<1>, block512<2>, block512<3>, bl
                                        block512<5>, block512<6>, block512<7>, block512<8>};
 
 // ---- AVX2 + FMA: tiles of up to 4 sources x 3 vectors of 4 columns --------
-// 12 accumulators + 3 rows of w + 1 broadcast fit in the 16 ymm registers.
+// 12 accumulators + 3 rows of w + 1 broadcast fill the 16 ymm registers, so
+// full strips use plain loads; only the last strip of a row spends a register
+// on its lane mask.
 constexpr int kBlock256 = 4;
 constexpr int kStrip256 = 3;
 
-template <int NB, int NJ>
+template <int NB, int NJ, bool kTail>
 __attribute__((target("avx2,fma"))) inline void tile256(const double *const *a, uint64_t t0, uint64_t t1,
                                                         const double *w, uint64_t ldw, uint64_t j0, int last,
                                                         double *const *out) {
-    const __m256i full = _mm256_set1_epi64x(-1);
     const __m256i tail = _mm256_cmpgt_epi64(_mm256_set1_epi64x(last), _mm256_setr_epi64x(0, 1, 2, 3));
     __m256d acc[NB][NJ];
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int b = 0; b < NB; b++)
-        #pragma GCC unroll 8
-        for (int v = 0; v < NJ; v++) acc[b][v] = _mm256_maskload_pd(out[b] + j0 + 4 * v, v == NJ - 1 ? tail : full);
+#pragma GCC unroll 8
+        for (int v = 0; v < NJ; v++) acc[b][v] = kTail && v == NJ - 1 ? _mm256_maskload_pd(out[b] + j0 + 4 * v, tail)
+                                                                         : _mm256_loadu_pd(out[b] + j0 + 4 * v);
     const double *src[NB];
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int b = 0; b < NB; b++) src[b] = a[b];
     const double *row = w + t0 * ldw + j0;
     for (uint64_t t = t0; t < t1; t++, row += ldw) {
         __m256d wv[NJ];
-        #pragma GCC unroll 8
-        for (int v = 0; v < NJ; v++) wv[v] = _mm256_maskload_pd(row + 4 * v, v == NJ - 1 ? tail : full);
-        #pragma GCC unroll 8
+#pragma GCC unroll 8
+        for (int v = 0; v < NJ; v++) wv[v] = kTail && v == NJ - 1 ? _mm256_maskload_pd(row + 4 * v, tail) : _mm256_loadu_pd(row + 4 * v);
+#pragma GCC unroll 8
         for (int b = 0; b < NB; b++) {
             const __m256d x = _mm256_broadcast_sd(src[b] + t);
-            #pragma GCC unroll 8
+#pragma GCC unroll 8
             for (int v = 0; v < NJ; v++) acc[b][v] = _mm256_fmadd_pd(x, wv[v], acc[b][v]);
         }
     }
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int b = 0; b < NB; b++)
-        #pragma GCC unroll 8
-        for (int v = 0; v < NJ; v++) _mm256_maskstore_pd(out[b] + j0 + 4 * v, v == NJ - 1 ? tail : full, acc[b][v]);
+#pragma GCC unroll 8
+        for (int v = 0; v < NJ; v++) {
+            if (kTail && v == NJ - 1) _mm256_maskstore_pd(out[b] + j0 + 4 * v, tail, acc[b][v]);
+            else _mm256_storeu_pd(out[b] + j0 + 4 * v, acc[b][v]);
+        }
 }
 
 template <int NB>
@@ -116,11 +121,11 @@ __attribute__((target("avx2,fma"))) void block256(const double *const *a, uint64
                                                   const double *w, uint64_t ldw, uint64_t width, double *const *out) {
     constexpr uint64_t strip = 4 * kStrip256;
     uint64_t j = 0;
-    for (; j + strip <= width; j += strip) tile256<NB, kStrip256>(a, t0, t1, w, ldw, j, 4, out);
+    for (; j + strip <= width; j += strip) tile256<NB, kStrip256, false>(a, t0, t1, w, ldw, j, 4, out);
     const uint64_t rest = width - j;
-    if (rest > 8) tile256<NB, 3>(a, t0, t1, w, ldw, j, static_cast<int>(rest - 8), out);
-    else if (rest > 4) tile256<NB, 2>(a, t0, t1, w, ldw, j, static_cast<int>(rest - 4), out);
-    else if (rest > 0) tile256<NB, 1>(a, t0, t1, w, ldw, j, static_cast<int>(rest), out);
+    if (rest > 8) tile256<NB, 3, true>(a, t0, t1, w, ldw, j, static_cast<int>(rest - 8), out);
+    else if (rest > 4) tile256<NB, 2, true>(a, t0, t1, w, ldw, j, static_cast<int>(rest - 4), out);
+    else if (rest > 0) tile256<NB, 1, true>(a, t0, t1, w, ldw, j, static_cast<int>(rest), out);
 }
 
 const BlockFn kBlocks256[kBlock256] = {block256<1>, block256<2>, block256<3>, block256<4>};
