@@ -1,44 +1,16 @@
 # frozen_string_literal: true
 
-require "fiddle"
 require "test_helper"
+require "vector_memory_support"
 
 # Vectors under GC stress and compaction, and failing calls that must leave
 # nothing allocated.
 class TestVectorMemory < Minitest::Test
+  include VectorMemorySupport
+
   BIG = 100_000 # 800 kB per record: a leak of one per call shows at once
 
   def record(v) = ZanthicConsumer.read_vector(v)
-
-  LIBC = Fiddle.dlopen(nil)
-  MALLOC_TRIM = Fiddle::Function.new(LIBC["malloc_trim"], [Fiddle::TYPE_SIZE_T], Fiddle::TYPE_INT)
-
-  # Collects the garbage and hands the allocator's free pages back to the
-  # system, so that resident memory measures live allocations rather than
-  # what malloc keeps after a burst of large frees.
-  def release_free_memory
-    GC.start
-    MALLOC_TRIM.call(0)
-  end
-
-  # assert_memory_flat over +iterations+ failing calls, with free memory
-  # released before the first and after the last measured call. A leak of
-  # one record per call still shows as hundreds of megabytes.
-  def assert_flat(iterations: 1000)
-    50.times do
-      yield
-    rescue StandardError
-      nil
-    end
-    release_free_memory
-    calls = 0
-    assert_memory_flat(iterations: iterations) do
-      calls += 1
-      yield
-    ensure
-      release_free_memory if calls == iterations
-    end
-  end
 
   def test_every_allocating_method_under_gc_stress
     results = with_gc_stress do
