@@ -31,7 +31,7 @@ module VectorMemorySupport
   # assert_memory_flat over +iterations+ failing calls, after a warm-up and
   # with free memory released before the first and after the last measured
   # call. A leak of one large record per call shows as hundreds of megabytes.
-  def assert_flat(iterations: 1000, &block)
+  def assert_flat(iterations: 2000, &block)
     if SANITIZED
       run_failing(iterations / 10, &block)
       return pass
