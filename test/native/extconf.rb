@@ -8,9 +8,7 @@ require "mkmf"
 $INCFLAGS << " -I" << File.expand_path("../../ext/zanthic_ext", __dir__)
 $CFLAGS << " -std=c11 -Wall -Wextra -Wno-unused-parameter"
 if ENV["ZANTHIC_SANITIZE"] == "1"
-  # No stack red zones: Ruby exceptions longjmp over C frames without
-  # clearing them (see ext/zanthic_ext/extconf.rb).
-  $CFLAGS << " -fsanitize=address,undefined -fno-omit-frame-pointer --param=asan-stack=0"
+  $CFLAGS << " -fsanitize=address,undefined -fno-omit-frame-pointer"
   $LDFLAGS << " -fsanitize=address,undefined"
 end
 # zanthic_ext's symbols come from the already loaded extension, not from a
