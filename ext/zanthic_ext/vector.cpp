@@ -344,13 +344,8 @@ VALUE vector_collect(VALUE self) {
     // The result belongs to an object before the first yield: a block that
     // raises, breaks or throws, or an Enumerator abandoned mid-block (whose
     // fiber never returns here), leaves the record to the GC with it.
-    // (new_vector's steps, written out so that this frame, which may be left
-    // forever on an abandoned fiber stack, holds no address-taken local:
-    // AddressSanitizer would leave such a local's red zones poisoned on a
-    // stack that the interpreter later reuses.)
-    VALUE obj = vector_shell(cZanthicVector);
-    CVector *r = cvector_alloc(x->size);
-    DATA_PTR(obj) = r;
+    CVector *r;
+    VALUE obj = new_vector(cZanthicVector, x->size, &r);
     r->is_col = x->is_col;
     for (uint64_t i = 0; i < r->size; i++) r->data[i] = NUM2DBL(rb_yield(DBL2NUM(x->data[i])));
     RB_GC_GUARD(obj);
