@@ -98,7 +98,7 @@ class TestMatrixProducts < Minitest::Test
 
   def test_transpose
     rng = Random.new(7)
-    [[3, 0], [0, 3], [1, 1], [1, 40], [33, 65], [70, 31]].each do |r, c|
+    [[3, 0], [0, 3], [1, 1], [1, 40], [33, 65], [70, 31], [75, 130], [9, 8]].each do |r, c|
       rows = random_rows(rng, r, c)
       m = matrix_of(rows, c)
       t = m.trans
