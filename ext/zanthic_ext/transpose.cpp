@@ -107,3 +107,5 @@ void transpose(uint64_t rows, uint64_t cols, const double *src, double *dst) {
 }
 
 }  // namespace zanthic
+
+#undef ZANTHIC_AVX512
