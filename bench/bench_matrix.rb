@@ -96,14 +96,13 @@ end
   v = M.alloc(random_rows(rng, 1, n)).row(0)
   label = "#{m}x#{n} * vector"
   flops = 2.0 * m * n
-  reference = [(a * v).then { |r| B.naive_multiply_vector(a, v) && r }]
+  agree!(label, "plain loop", B.naive_multiply_vector(a, v).to_a, (a * v).to_a, n)
   lib_time = best_time(reps) { a * v }
   report(label, "library (Matrix#*)", lib_time, flops, lib_time)
   report(label, "plain loop (-O2)", best_time(reps) { B.naive_multiply_vector(a, v) }, flops, lib_time)
   if B.respond_to?(:blas_multiply_vector)
     report(label, "OpenBLAS cblas_dgemv (1 thr)", best_time(reps) { B.blas_multiply_vector(a, v) }, flops, lib_time)
   end
-  reference.clear
 end
 
 # Transpose: bytes read and written.

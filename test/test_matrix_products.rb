@@ -1,5 +1,6 @@
 # frozen_string_literal: true
 
+require "fileutils"
 require "test_helper"
 
 # Transpose, products, extend_column and vstack, from Ruby and through the
@@ -98,7 +99,7 @@ class TestMatrixProducts < Minitest::Test
 
   def test_transpose
     rng = Random.new(7)
-    [[3, 0], [0, 3], [1, 1], [1, 40], [33, 65], [70, 31]].each do |r, c|
+    [[3, 0], [0, 3], [1, 1], [1, 40], [33, 65], [70, 31], [75, 130], [9, 8]].each do |r, c|
       rows = random_rows(rng, r, c)
       m = matrix_of(rows, c)
       t = m.trans
@@ -170,6 +171,25 @@ class TestMatrixProducts < Minitest::Test
     m = Matrix.alloc([1, 2], [3, 4])
     GC.compact
     assert_equal [[7.0, 10.0], [15.0, 22.0]], (m * m).to_a
+  end
+
+  # Every product and transpose kernel variant the processor supports, not
+  # only the one the dispatcher picks, checked by a small program built from
+  # the kernels' units with the sanitizers on.
+  def test_every_kernel_variant
+    cxx = ENV.fetch("CXX", "g++")
+    skip "no C++ compiler" unless system(cxx, "--version", out: File::NULL, err: File::NULL)
+    root = File.expand_path("..", __dir__)
+    out_dir = File.join(root, "tmp", "kernels")
+    FileUtils.mkdir_p(out_dir)
+    exe = File.join(out_dir, "matrix_kernels_check")
+    ok = system(cxx, "-std=c++17", "-O2", "-Wall", "-Wextra", "-ffp-contract=off", "-fsanitize=address,undefined",
+                "-I", File.join(root, "ext/zanthic_ext"), File.join(root, "test/kernels/matrix_kernels_check.cpp"),
+                "-o", exe, err: File::NULL)
+    skip "could not build the kernel check" unless ok
+    output = IO.popen({ "LD_PRELOAD" => nil, "ASAN_OPTIONS" => "detect_leaks=1" }, [exe], &:read)
+    assert $?.success?, output
+    assert_match(/\Aok portable/, output)
   end
 
   ROW = Array.new(20_000, 1.0).freeze

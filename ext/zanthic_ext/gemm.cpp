@@ -406,3 +406,6 @@ void gemv(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
 }
 
 }  // namespace zanthic
+
+#undef ZANTHIC_AVX512
+#undef ZANTHIC_AVX2

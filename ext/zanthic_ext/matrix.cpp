@@ -3,6 +3,7 @@
 
 #include "gemm.h"
 #include "objects.h"
+#include "transpose.h"
 #include "zanthic_ext.h"
 
 using namespace zanthic;
@@ -23,11 +24,6 @@ namespace {
 // signed longs; a larger extent is a negative number converted by NUM2ULL.
 constexpr uint64_t kMaxExtent = 0x7fffffffffffffffULL;
 
-// Side of the square tiles the transpose copies: a 32 x 32 tile of doubles
-// (8 KiB read, 8 KiB written) keeps both the source rows and the destination
-// rows of one tile in the L1 cache, whatever the matrix's row length.
-constexpr uint64_t kTransposeTile = 32;
-
 [[noreturn]] void raise_multiply_mismatch(const CMatrix *a, const CMatrix *b) {
     rb_raise(rb_eArgError, "Matrix dimensions don't match for multiplication: %ldx%ld * %ldx%ld",
              static_cast<long>(a->rows), static_cast<long>(a->cols), static_cast<long>(b->rows),
@@ -39,19 +35,7 @@ constexpr uint64_t kTransposeTile = 32;
              static_cast<long>(v->size));
 }
 
-void transpose_into(CMatrix *t, const CMatrix *m) {
-    const uint64_t r = m->rows, c = m->cols;
-    const double *src = m->data;
-    double *dst = t->data;
-    for (uint64_t i0 = 0; i0 < r; i0 += kTransposeTile) {
-        const uint64_t i1 = i0 + kTransposeTile < r ? i0 + kTransposeTile : r;
-        for (uint64_t j0 = 0; j0 < c; j0 += kTransposeTile) {
-            const uint64_t j1 = j0 + kTransposeTile < c ? j0 + kTransposeTile : c;
-            for (uint64_t j = j0; j < j1; j++)
-                for (uint64_t i = i0; i < i1; i++) dst[j * r + i] = src[i * c + j];
-        }
-    }
-}
+void transpose_into(CMatrix *t, const CMatrix *m) { transpose(m->rows, m->cols, m->data, t->data); }
 
 void multiply_into(CMatrix *r, const CMatrix *a, const CMatrix *b) {
     gemm(a->rows, b->cols, a->cols, a->data, b->data, r->data);
