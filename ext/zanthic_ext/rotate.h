@@ -61,11 +61,17 @@ namespace rotate {
 // Vector width in doubles, and the number of rotations batched per block.
 constexpr uint64_t kLanes = 8;
 
-// Padded storage: W has round_up(n) rows of row_stride(n) doubles, so that
-// eight rows and the eight columns from any k < n can always be loaded; V^T
-// has n rows of round_up(n) doubles.
+// Padded storage: W has round_up(n) rows of round_up(n) doubles, so that
+// every aligned tile of eight rows and eight columns can be loaded; V^T has
+// n rows of round_up(n) doubles. Both start on a cache line (kAlign
+// doubles), which with these strides aligns every row.
+constexpr uint64_t kAlign = 8;
 inline uint64_t round_up(uint64_t n) { return (n + kLanes - 1) / kLanes * kLanes; }
-inline uint64_t row_stride(uint64_t n) { return round_up(n) + kLanes; }
+inline uint64_t row_stride(uint64_t n) { return round_up(n); }
+inline double *align(double *p) {
+    return reinterpret_cast<double *>((reinterpret_cast<uintptr_t>(p) + kAlign * sizeof(double) - 1) &
+                                      ~(uintptr_t)(kAlign * sizeof(double) - 1));
+}
 
 typedef double v8d __attribute__((vector_size(64)));
 typedef int64_t v8i __attribute__((vector_size(64)));
@@ -116,24 +122,53 @@ inline __attribute__((always_inline)) void rotate_rows(double *x, double *y, uin
 }
 
 // The column passes outside the core: for every row l < rows (a multiple of
-// kLanes), the chain over (cj[l], w[l][k0 + m]) for m < b.
+// kLanes), the chain over (cj[l], w[l][k0 + m]) for m < b, where the block
+// k0 .. k0 + b - 1 lies in the aligned group of eight columns from base.
+// kFull: the block is the whole group (k0 == base, b == kLanes), so that
+// the tile stays in registers.
+template <bool kFull>
 inline __attribute__((always_inline)) void rotate_columns(double *cj, double *w, uint64_t ld, uint64_t rows,
-                                                          uint64_t k0, const double *c, const double *s,
-                                                          uint64_t b) {
+                                                          uint64_t base, uint64_t k0, const double *c,
+                                                          const double *s, uint64_t b) {
+    const uint64_t first = kFull ? 0 : k0 - base, count = kFull ? kLanes : b;
     for (uint64_t l = 0; l < rows; l += kLanes) {
         v8d r[8], xv;
-        double *tile = w + l * ld + k0;
+        double *tile = w + l * ld + base;
         for (int i = 0; i < 8; i++) load(r[i], tile + i * ld);
         load(xv, cj + l);
         transpose(r);
-        for (uint64_t m = 0; m < b; m++) {
-            const v8d nx = c[m] * xv + s[m] * r[m];
-            r[m] = c[m] * r[m] - s[m] * xv;
+        for (uint64_t m = 0; m < count; m++) {
+            const v8d nx = c[m] * xv + s[m] * r[first + m];
+            r[first + m] = c[m] * r[first + m] - s[m] * xv;
             xv = nx;
         }
         transpose(r);
         for (int i = 0; i < 8; i++) store(tile + i * ld, r[i]);
         store(cj + l, xv);
+    }
+}
+
+// The rotations of one block on its core, in the plain order: for each
+// m, the angle from core[0][0], core[m][m] and core[0][m], then columns 0
+// and m, then rows 0 and m. kFixed, when not 0, is the block size b known
+// at compile time, so that the full blocks unroll.
+template <uint64_t kFixed>
+inline __attribute__((always_inline)) void rotate_core(double (*core)[kLanes + 1], uint64_t dynamic_b, double *c,
+                                                       double *s) {
+    const uint64_t b = kFixed ? kFixed : dynamic_b;
+    for (uint64_t m = 1; m <= b; m++) {
+        const Rotation rot = rotation_for(core[0][0], core[m][m], core[0][m]);
+        const double cm = c[m - 1] = rot.c, sm = s[m - 1] = rot.s;
+        for (uint64_t p = 0; p <= b; p++) {
+            const double x = core[p][0], y = core[p][m];
+            core[p][0] = cm * x + sm * y;
+            core[p][m] = cm * y - sm * x;
+        }
+        for (uint64_t q = 0; q <= b; q++) {
+            const double x = core[0][q], y = core[m][q];
+            core[0][q] = cm * x + sm * y;
+            core[m][q] = cm * y - sm * x;
+        }
     }
 }
 
@@ -146,8 +181,12 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) static void sweep(d
     for (uint64_t j = 0; j + 1 < n; j++) {
         for (uint64_t l = 0; l < n; l++) cj[l] = w[l * ld + j];
         double *rj = w + j * ld;
-        for (uint64_t k0 = j + 1; k0 < n; k0 += kLanes) {
-            const uint64_t b = n - k0 < kLanes ? n - k0 : kLanes;
+        // Blocks end on multiples of kLanes, so that the tiles of the column
+        // passes are aligned groups of eight columns: one cache line a row.
+        for (uint64_t k0 = j + 1, k1; k0 < n; k0 = k1) {
+            const uint64_t base = k0 / kLanes * kLanes;
+            k1 = base + kLanes < n ? base + kLanes : n;
+            const uint64_t b = k1 - k0;
             // The core J x J, J = {j, k0 .. k0 + b - 1}, as core[p][q].
             double core[kLanes + 1][kLanes + 1];
             core[0][0] = cj[j];
@@ -157,22 +196,17 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) static void sweep(d
                 core[p][0] = cj[k0 + p - 1];
                 for (uint64_t q = 1; q <= b; q++) core[p][q] = row[q - 1];
             }
+            // The next block's core rows are not touched by this block's
+            // passes: fetch them while those run.
+            for (uint64_t p = k1; p < k1 + kLanes && p < n; p++) __builtin_prefetch(w + p * ld + k1, 1);
             double c[kLanes], s[kLanes];
-            for (uint64_t m = 1; m <= b; m++) {
-                const Rotation rot = rotation_for(core[0][0], core[m][m], core[0][m]);
-                const double cm = c[m - 1] = rot.c, sm = s[m - 1] = rot.s;
-                for (uint64_t p = 0; p <= b; p++) {
-                    const double x = core[p][0], y = core[p][m];
-                    core[p][0] = cm * x + sm * y;
-                    core[p][m] = cm * y - sm * x;
-                }
-                for (uint64_t q = 0; q <= b; q++) {
-                    const double x = core[0][q], y = core[m][q];
-                    core[0][q] = cm * x + sm * y;
-                    core[m][q] = cm * y - sm * x;
-                }
+            if (b == kLanes) {
+                rotate_core<kLanes>(core, b, c, s);
+                rotate_columns<true>(cj, w, ld, padded, base, k0, c, s, b);
+            } else {
+                rotate_core<0>(core, b, c, s);
+                rotate_columns<false>(cj, w, ld, padded, base, k0, c, s, b);
             }
-            rotate_columns(cj, w, ld, padded, k0, c, s, b);
             rotate_rows(rj, w + k0 * ld, ld, padded, c, s, b);
             rotate_rows(vt + j * ldv, vt + k0 * ldv, ldv, padded, c, s, b);
             cj[j] = core[0][0];

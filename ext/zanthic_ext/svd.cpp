@@ -97,10 +97,10 @@ VALUE decompose(VALUE arg) {
     // transposed, so that rotating its columns streams its rows.
     const uint64_t padded = rotate::round_up(n), ld = rotate::row_stride(n);
     const uint64_t w_size = padded * ld, vt_size = n * padded;
-    const uint64_t total = w_size + vt_size + 3 * padded;
+    const uint64_t total = w_size + vt_size + 3 * padded + rotate::kAlign;
     w->buffer = static_cast<double *>(ruby_xmalloc2(total, sizeof(double)));
     memset(w->buffer, 0, total * sizeof(double));
-    double *wm = w->buffer, *vt = wm + w_size, *cj = vt + vt_size;
+    double *wm = rotate::align(w->buffer), *vt = wm + w_size, *cj = vt + vt_size;
     double *previous = cj + padded, *inverse = previous + padded;
     for (uint64_t i = 0; i < n; i++) {
         memcpy(wm + i * ld, w->g->data + i * n, n * sizeof(double));
