@@ -41,7 +41,8 @@ module LsiDemo
   module_function
 
   # Lower-case words of three letters or more, stopwords dropped, with
-  # plural endings folded ("galaxies" -> "galaxy", "stars" -> "star").
+  # plural and -ing endings folded ("galaxies" -> "galaxy", "stars" ->
+  # "star", "sailing" -> "sail").
   def tokenize(text)
     text.downcase.scan(/[a-z]+/).filter_map do |word|
       next if word.size < 3 || STOPWORDS.include?(word)
@@ -55,6 +56,7 @@ module LsiDemo
 
   def stem(word)
     return word if SINGULAR.include?(word)
+    return word[0...-3] if word.end_with?("ing") && word.size > 6
     return "#{word[0...-3]}y" if word.end_with?("ies") && word.size > 4
     return word[0...-2] if word.match?(/(sh|ch|x)es\z/)
     return word[0...-1] if word.end_with?("s") && !word.match?(/(ss|us|is)\z/) && word.size > 3
@@ -71,7 +73,10 @@ module LsiDemo
   def read_queries
     File.readlines(File.join(CORPUS, "queries.txt"), chomp: true)
         .reject { |line| line.strip.empty? || line.start_with?("#") }
-        .map { |text| { text: text, words: tokenize(text) } }
+        .map do |line|
+          topic, text = line.split(":", 2).map(&:strip)
+          { topic: topic, text: text, words: tokenize(text) }
+        end
   end
 
   # (1 + ln tf) x ln(1 + N / df) for the terms of the vocabulary, scaled to
@@ -168,6 +173,11 @@ module LsiDemo
         doc_concepts.each_index.map { |d| [cosine(qc, doc_concepts[d]), d] }.max_by(RESULTS_PER_QUERY) { |c, _| c }
       end
     end
+    # The same queries ranked by plain keyword matching in term space, to
+    # show what the concepts add.
+    keyword_rankings = query_space.map do |q|
+      term_space.each_index.map { |d| [cosine(q, term_space[d]), d] }.max_by(RESULTS_PER_QUERY) { |c, _| c }
+    end
 
     puts "Queries (cosine in concept space; keyword cosine in term space in brackets):"
     queries.each_with_index do |q, i|
@@ -177,6 +187,14 @@ module LsiDemo
         puts format("      %5.3f  [%4.2f]  %s%s", score, keyword, names[d], d >= base.size ? "  (folded in)" : "")
       end
     end
+    puts
+
+    on_topic = lambda do |ranking|
+      ranking.each_with_index.sum { |results, i| results.count { |_, d| names[d].start_with?("#{queries[i][:topic]}-") } }
+    end
+    total = queries.size * RESULTS_PER_QUERY
+    puts format("Results on the query's topic: %d of %d with concepts, %d of %d with keywords alone", on_topic.(rankings),
+                total, on_topic.(keyword_rankings), total)
     puts
 
     puts "Time per stage:"
