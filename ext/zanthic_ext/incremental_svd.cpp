@@ -385,17 +385,9 @@ VALUE update_run(VALUE arg) {
     w->values = cvector_alloc(keep);
     for (uint64_t j = 0; j < keep; j++) w->values->data[j] = sigma->data[truncate ? w->order[j] : j];
 
-    // New basis [u | q] * rot, without forming [u | q]: u times the first k
-    // rows of rot, plus q times its last row.
+    // New basis [u | q] * rot, without forming [u | q].
     w->basis = cmatrix_alloc(m, keep);
-    double *out = w->basis->data;
-    accumulate_rows_strided(u->data, k, m, rot->data, keep, k, keep, out, keep);
-    const double *last = rot->data + k * keep;
-    for (uint64_t i = 0; i < m; i++) {
-        const double qi = w->r->data[i];
-        double *row = out + i * keep;
-        for (uint64_t j = 0; j < keep; j++) row[j] += qi * last[j];
-    }
+    accumulate_rows_extended(u->data, k, w->r->data, m, rot->data, keep, k, keep, w->basis->data, keep);
     return update_result(w);
 }
 

@@ -171,17 +171,21 @@ void run_block(Isa isa, int nb, const double *const *a, uint64_t t0, uint64_t t1
 }
 
 // Walks w in chunks of rows; within a chunk, every block of sources in turn.
-// source(b) and target(b) give the b-th source and output row.
+// source(b) and target(b) give the b-th source and output row. With extra
+// set, each output also gets extra[b] times row n of w, added while the
+// block's outputs are still in cache after the last chunk.
 template <class Source, class Target>
 void accumulate(uint64_t count, const double *w, uint64_t ldw, uint64_t n, uint64_t width, Source source,
-                Target target) {
-    if (count == 0 || n == 0 || width == 0) return;
+                Target target, const double *extra) {
+    if (count == 0 || width == 0 || (n == 0 && !extra)) return;
     const Isa isa = detect_isa();
     const uint64_t nb_max = static_cast<uint64_t>(block_size(isa));
     const uint64_t chunk = chunk_rows(width);
     const double *a[kBlock512];
     double *o[kBlock512];
-    for (uint64_t t0 = 0; t0 < n; t0 += chunk) {
+    const double *wn = w + n * ldw;
+    uint64_t t0 = 0;
+    do {
         const uint64_t t1 = n - t0 < chunk ? n : t0 + chunk;
         for (uint64_t b0 = 0; b0 < count; b0 += nb_max) {
             const int nb = static_cast<int>(count - b0 < nb_max ? count - b0 : nb_max);
@@ -189,9 +193,15 @@ void accumulate(uint64_t count, const double *w, uint64_t ldw, uint64_t n, uint6
                 a[b] = source(b0 + b);
                 o[b] = target(b0 + b);
             }
-            run_block(isa, nb, a, t0, t1, w, ldw, width, o);
+            if (t1 > t0) run_block(isa, nb, a, t0, t1, w, ldw, width, o);
+            if (extra && t1 == n)
+                for (int b = 0; b < nb; b++) {
+                    const double x = extra[b0 + b];
+                    for (uint64_t j = 0; j < width; j++) o[b][j] += x * wn[j];
+                }
         }
-    }
+        t0 = t1;
+    } while (t0 < n);
 }
 
 // ---- Residual: one pass over the rows of u --------------------------------
@@ -247,14 +257,14 @@ void accumulate_vectors(const CVector *const *in, uint64_t count, const double *
                         uint64_t width, CVector *const *out) {
     accumulate(
         count, w, ldw, n, width, [in](uint64_t b) -> const double * { return in[b]->data; },
-        [out](uint64_t b) { return out[b]->data; });
+        [out](uint64_t b) { return out[b]->data; }, nullptr);
 }
 
-void accumulate_rows_strided(const double *a, uint64_t lda, uint64_t count, const double *w, uint64_t ldw,
-                             uint64_t n, uint64_t width, double *out, uint64_t ldo) {
+void accumulate_rows_extended(const double *a, uint64_t lda, const double *e, uint64_t count, const double *w,
+                              uint64_t ldw, uint64_t n, uint64_t width, double *out, uint64_t ldo) {
     accumulate(
         count, w, ldw, n, width, [a, lda](uint64_t b) { return a + b * lda; },
-        [out, ldo](uint64_t b) { return out + b * ldo; });
+        [out, ldo](uint64_t b) { return out + b * ldo; }, e);
 }
 
 double residual_rows(const double *u, uint64_t rows, uint64_t cols, const double *p, const double *c, double *r) {

@@ -24,10 +24,11 @@ namespace zanthic {
 void accumulate_vectors(const CVector *const *in, uint64_t count, const double *w, uint64_t ldw, uint64_t n,
                         uint64_t width, CVector *const *out);
 
-// The same with the sources and outputs laid out as rows of two row-major
-// matrices: a_b = a + b * lda, out_b = out + b * ldo.
-void accumulate_rows_strided(const double *a, uint64_t lda, uint64_t count, const double *w, uint64_t ldw,
-                             uint64_t n, uint64_t width, double *out, uint64_t ldo);
+// The rows of [a | e] times w, added to the rows of out: for b < count,
+//   out_b[j] += sum over t < n of a_b[t] * w[t * ldw + j] + e[b] * w[n * ldw + j]
+// with a_b = a + b * lda and out_b = out + b * ldo. w has n + 1 rows.
+void accumulate_rows_extended(const double *a, uint64_t lda, const double *e, uint64_t count, const double *w,
+                              uint64_t ldw, uint64_t n, uint64_t width, double *out, uint64_t ldo);
 
 // r[i] = c[i] - (row i of the rows x cols matrix u) . p for every row, and
 // returns the sum of the squares of r.
