@@ -175,10 +175,9 @@ void run_block(Isa isa, int nb, const double *const *a, uint64_t t0, uint64_t t1
 // set, each output also gets extra[b] times row n of w, added while the
 // block's outputs are still in cache after the last chunk.
 template <class Source, class Target>
-void accumulate(uint64_t count, const double *w, uint64_t ldw, uint64_t n, uint64_t width, Source source,
+void accumulate(Isa isa, uint64_t count, const double *w, uint64_t ldw, uint64_t n, uint64_t width, Source source,
                 Target target, const double *extra) {
     if (count == 0 || width == 0 || (n == 0 && !extra)) return;
-    const Isa isa = detect_isa();
     const uint64_t nb_max = static_cast<uint64_t>(block_size(isa));
     const uint64_t chunk = chunk_rows(width);
     const double *a[kBlock512];
@@ -251,23 +250,8 @@ double residual_portable(const double *u, uint64_t rows, uint64_t cols, const do
     return ss;
 }
 
-}  // namespace
-
-void accumulate_vectors(const CVector *const *in, uint64_t count, const double *w, uint64_t ldw, uint64_t n,
-                        uint64_t width, CVector *const *out) {
-    accumulate(
-        count, w, ldw, n, width, [in](uint64_t b) -> const double * { return in[b]->data; },
-        [out](uint64_t b) { return out[b]->data; }, nullptr);
-}
-
-void accumulate_rows_extended(const double *a, uint64_t lda, const double *e, uint64_t count, const double *w,
-                              uint64_t ldw, uint64_t n, uint64_t width, double *out, uint64_t ldo) {
-    accumulate(
-        count, w, ldw, n, width, [a, lda](uint64_t b) { return a + b * lda; },
-        [out, ldo](uint64_t b) { return out + b * ldo; }, e);
-}
-
-double residual_rows(const double *u, uint64_t rows, uint64_t cols, const double *p, const double *c, double *r) {
+double residual(Isa isa, const double *u, uint64_t rows, uint64_t cols, const double *p, const double *c,
+                double *r) {
     if (cols == 0) {
         // Nothing to project out: the residual is c itself.
         double ss = 0.0;
@@ -277,8 +261,28 @@ double residual_rows(const double *u, uint64_t rows, uint64_t cols, const double
         }
         return ss;
     }
-    if (__builtin_cpu_supports("avx512f")) return residual512(u, rows, cols, p, c, r);
+    if (isa == Isa::kAvx512) return residual512(u, rows, cols, p, c, r);
     return residual_portable(u, rows, cols, p, c, r);
+}
+
+}  // namespace
+
+void accumulate_vectors(const CVector *const *in, uint64_t count, const double *w, uint64_t ldw, uint64_t n,
+                        uint64_t width, CVector *const *out) {
+    accumulate(
+        detect_isa(), count, w, ldw, n, width, [in](uint64_t b) -> const double * { return in[b]->data; },
+        [out](uint64_t b) { return out[b]->data; }, nullptr);
+}
+
+void accumulate_rows_extended(const double *a, uint64_t lda, const double *e, uint64_t count, const double *w,
+                              uint64_t ldw, uint64_t n, uint64_t width, double *out, uint64_t ldo) {
+    accumulate(
+        detect_isa(), count, w, ldw, n, width, [a, lda](uint64_t b) { return a + b * lda; },
+        [out, ldo](uint64_t b) { return out + b * ldo; }, e);
+}
+
+double residual_rows(const double *u, uint64_t rows, uint64_t cols, const double *p, const double *c, double *r) {
+    return residual(detect_isa(), u, rows, cols, p, c, r);
 }
 
 }  // namespace zanthic
