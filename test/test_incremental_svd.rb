@@ -305,6 +305,9 @@ class TestIncrementalSvd < Minitest::Test
   # collector's malloc limit; a leak makes every round grow, so the smallest
   # growth of several rounds is what is compared.
   def assert_rounds_flat(rounds: 3, iterations: 4_000, limit: 6 << 20, &call)
+    # Under valgrind the leak check itself is the judge.
+    return 40.times(&call) if UNDER_VALGRIND
+
     growth = Array.new(rounds) do
       3.times { GC.start }
       before = rss_bytes
