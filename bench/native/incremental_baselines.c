@@ -10,7 +10,7 @@
 #include <cblas.h>
 #endif
 
-/* Literal one-sided Jacobi on the Gram matrix, as the library specifies it,
+/* Literal Jacobi on the Gram matrix, as the library documents the procedure,
  * with plain loops. */
 static void naive_jacobi(const CMatrix *a, CMatrix **uo, CMatrix **vo, CVector **so) {
     uint64_t r = a->rows, c = a->cols;
