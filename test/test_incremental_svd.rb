@@ -54,6 +54,15 @@ class TestIncrementalSvd < Minitest::Test
     assert_equal [4.0], values.to_a
   end
 
+  def test_vanishing_core_value_gives_a_zero_column_that_truncation_drops
+    basis, values = update(-1, s: vec(0))
+    assert_equal [[0.0, 0.0], [0.0, 1.0]], basis.to_a
+    assert_equal [0.0, 3.0], values.to_a
+    basis, values = update(1, s: vec(0))
+    assert_equal [[0.0], [1.0]], basis.to_a
+    assert_equal [3.0], values.to_a
+  end
+
   def test_truncation_to_zero
     basis, values = update(0)
     assert_equal [2, 0], basis.size
