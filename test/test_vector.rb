@@ -40,7 +40,7 @@ class TestVector < Minitest::Test
     shrinker.define_singleton_method(:to_f) { ary.pop(2) && 2.0 }
     ary[1] = shrinker
     # The length is read once; the entry past the new end is nil.
-    assert_raises_message(TypeError, "no implicit conversion to float from nil") { Vector.alloc(ary) }
+    assert_match(/nil/, assert_raises(TypeError) { Vector.alloc(ary) }.message)
   end
 
   def test_constructors_keep_the_subclass_and_other_results_do_not

@@ -4,8 +4,6 @@
  * cmatrix_alloc, calls kernels, converts the results back and frees every
  * record, also when a kernel raises (rb_protect, then rb_jump_tag).
  */
-#include <string.h>
-
 #include <zanthic_ext.h>
 
 #define MAX_RECORDS 16
