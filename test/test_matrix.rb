@@ -12,6 +12,16 @@ class TestMatrix < Minitest::Test
     Class.new(Numeric) { define_method(:to_f) { block.call; 1.0 } }.new
   end
 
+  def test_registrations
+    singleton = { alloc: -1, diag: 1, diagonal: 1, _load: 1 }
+    instance = { size: 0, row_size: 0, column_size: 0, :[] => 2, :[]= => 3, trans: 0, transpose: 0, column: 1,
+                 row: 1, to_a: 0, :* => 1, _dump: 1 }
+    singleton.each { |name, arity| assert_equal arity, Matrix.method(name).arity, name }
+    instance.each { |name, arity| assert_equal arity, Matrix.instance_method(name).arity, name }
+    assert_empty instance.keys - Matrix.public_instance_methods(false)
+    assert_equal Matrix.instance_method(:trans), Matrix.instance_method(:transpose)
+  end
+
   def test_alloc_argument_forms
     assert_equal [[1.0, 2.0, 3.0]], Matrix.alloc([1, 2, 3]).to_a
     assert_equal [[1.0, 2.0], [3.0, 4.0]], Matrix.alloc([[1, 2], [3, 4]]).to_a

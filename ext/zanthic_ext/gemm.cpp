@@ -26,8 +26,9 @@ namespace {
 // all the row tiles that reuse it, and each row tile of a streams 2 KiB per
 // row.
 constexpr uint64_t kBlockK = 256;
-// Row block: kBlockM rows of a by kBlockK is 256 KiB, resident in L2 while
-// every tile column of b passes it.
+// Row block: kBlockM rows of a by kBlockK is 240 KiB, resident in L2 while
+// every tile column of b passes it; 120 is a whole number of row tiles for
+// every instruction set (8, 6 and 4 rows).
 constexpr uint64_t kBlockM = 120;
 
 // A tile function computes the mr x nc tile of c at c (row stride ldc) from
@@ -123,55 +124,42 @@ ZANTHIC_AVX512 inline double hsum512(__m512d v) {
     return ((t[0] + t[4]) + (t[2] + t[6])) + ((t[1] + t[5]) + (t[3] + t[7]));
 }
 
-// Four rows at a time, two accumulators per row (eight independent chains
-// cover the FMA latency), the column tail through a mask.
+// R rows against x, one accumulator per row; the column tail through a
+// mask. Eight rows at a time keep eight independent FMA chains in flight
+// and share each load of x eight ways.
+template <int R>
+ZANTHIC_AVX512 void gemv_rows512(uint64_t n, const double *a, const double *x, double *y, __mmask8 last) {
+    __m512d s[R];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; r++) s[r] = _mm512_setzero_pd();
+    uint64_t p = 0;
+    for (; p + 8 <= n; p += 8) {
+        const __m512d x0 = _mm512_loadu_pd(x + p);
+#pragma GCC unroll 8
+        for (int r = 0; r < R; r++) s[r] = _mm512_fmadd_pd(_mm512_loadu_pd(a + r * n + p), x0, s[r]);
+    }
+    if (p < n) {
+        const __m512d x0 = _mm512_maskz_loadu_pd(last, x + p);
+#pragma GCC unroll 8
+        for (int r = 0; r < R; r++) s[r] = _mm512_fmadd_pd(_mm512_maskz_loadu_pd(last, a + r * n + p), x0, s[r]);
+    }
+#pragma GCC unroll 8
+    for (int r = 0; r < R; r++) y[r] = hsum512(s[r]);
+}
+
 ZANTHIC_AVX512 void gemv_avx512(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
-    const uint64_t tail = n % 8;
-    const __mmask8 last = static_cast<__mmask8>((1u << tail) - 1);
-    const uint64_t body = n - tail;
+    const __mmask8 last = static_cast<__mmask8>((1u << (n % 8)) - 1);
     uint64_t i = 0;
-    for (; i + 4 <= m; i += 4) {
-        const double *r0 = a + i * n, *r1 = r0 + n, *r2 = r1 + n, *r3 = r2 + n;
-        __m512d s0 = _mm512_setzero_pd(), s1 = s0, s2 = s0, s3 = s0, t0 = s0, t1 = s0, t2 = s0, t3 = s0;
-        uint64_t p = 0;
-        for (; p + 16 <= body; p += 16) {
-            const __m512d x0 = _mm512_loadu_pd(x + p), x1 = _mm512_loadu_pd(x + p + 8);
-            s0 = _mm512_fmadd_pd(_mm512_loadu_pd(r0 + p), x0, s0);
-            s1 = _mm512_fmadd_pd(_mm512_loadu_pd(r1 + p), x0, s1);
-            s2 = _mm512_fmadd_pd(_mm512_loadu_pd(r2 + p), x0, s2);
-            s3 = _mm512_fmadd_pd(_mm512_loadu_pd(r3 + p), x0, s3);
-            t0 = _mm512_fmadd_pd(_mm512_loadu_pd(r0 + p + 8), x1, t0);
-            t1 = _mm512_fmadd_pd(_mm512_loadu_pd(r1 + p + 8), x1, t1);
-            t2 = _mm512_fmadd_pd(_mm512_loadu_pd(r2 + p + 8), x1, t2);
-            t3 = _mm512_fmadd_pd(_mm512_loadu_pd(r3 + p + 8), x1, t3);
-        }
-        for (; p < n; p += 8) {
-            const __mmask8 mask = p + 8 <= n ? static_cast<__mmask8>(0xff) : last;
-            const __m512d x0 = _mm512_maskz_loadu_pd(mask, x + p);
-            s0 = _mm512_fmadd_pd(_mm512_maskz_loadu_pd(mask, r0 + p), x0, s0);
-            s1 = _mm512_fmadd_pd(_mm512_maskz_loadu_pd(mask, r1 + p), x0, s1);
-            s2 = _mm512_fmadd_pd(_mm512_maskz_loadu_pd(mask, r2 + p), x0, s2);
-            s3 = _mm512_fmadd_pd(_mm512_maskz_loadu_pd(mask, r3 + p), x0, s3);
-        }
-        y[i] = hsum512(_mm512_add_pd(s0, t0));
-        y[i + 1] = hsum512(_mm512_add_pd(s1, t1));
-        y[i + 2] = hsum512(_mm512_add_pd(s2, t2));
-        y[i + 3] = hsum512(_mm512_add_pd(s3, t3));
+    for (; i + 8 <= m; i += 8) gemv_rows512<8>(n, a + i * n, x, y + i, last);
+    if (m - i >= 4) {
+        gemv_rows512<4>(n, a + i * n, x, y + i, last);
+        i += 4;
     }
-    for (; i < m; i++) {
-        const double *r0 = a + i * n;
-        __m512d s0 = _mm512_setzero_pd(), t0 = s0;
-        uint64_t p = 0;
-        for (; p + 16 <= body; p += 16) {
-            s0 = _mm512_fmadd_pd(_mm512_loadu_pd(r0 + p), _mm512_loadu_pd(x + p), s0);
-            t0 = _mm512_fmadd_pd(_mm512_loadu_pd(r0 + p + 8), _mm512_loadu_pd(x + p + 8), t0);
-        }
-        for (; p < n; p += 8) {
-            const __mmask8 mask = p + 8 <= n ? static_cast<__mmask8>(0xff) : last;
-            s0 = _mm512_fmadd_pd(_mm512_maskz_loadu_pd(mask, r0 + p), _mm512_maskz_loadu_pd(mask, x + p), s0);
-        }
-        y[i] = hsum512(_mm512_add_pd(s0, t0));
+    if (m - i >= 2) {
+        gemv_rows512<2>(n, a + i * n, x, y + i, last);
+        i += 2;
     }
+    if (i < m) gemv_rows512<1>(n, a + i * n, x, y + i, last);
 }
 
 // ---------------------------------------------------------------------------
