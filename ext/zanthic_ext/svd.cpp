@@ -97,11 +97,12 @@ VALUE decompose(VALUE arg) {
     // transposed, so that rotating its columns streams its rows.
     const uint64_t padded = rotate::round_up(n), ld = rotate::row_stride(n);
     const uint64_t w_size = padded * ld, vt_size = n * padded;
-    const uint64_t total = w_size + vt_size + 3 * padded + rotate::kAlign;
+    const uint64_t scratch_size = rotate::sweep_scratch_size(n);
+    const uint64_t total = w_size + vt_size + scratch_size + 2 * padded + rotate::kAlign;
     w->buffer = static_cast<double *>(ruby_xmalloc2(total, sizeof(double)));
     memset(w->buffer, 0, total * sizeof(double));
     double *wm = rotate::align(w->buffer), *vt = wm + w_size, *cj = vt + vt_size;
-    double *previous = cj + padded, *inverse = previous + padded;
+    double *previous = cj + scratch_size, *inverse = previous + padded;
     for (uint64_t i = 0; i < n; i++) {
         memcpy(wm + i * ld, w->g->data + i * n, n * sizeof(double));
         vt[i * padded + i] = 1.0;
