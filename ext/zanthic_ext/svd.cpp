@@ -98,22 +98,28 @@ VALUE decompose(VALUE arg) {
     const uint64_t padded = rotate::round_up(n), ld = rotate::row_stride(n);
     const uint64_t w_size = padded * ld, vt_size = n * padded;
     const uint64_t scratch_size = rotate::sweep_scratch_size(n);
-    const uint64_t total = w_size + vt_size + scratch_size + 2 * padded + rotate::kAlign;
+    const uint64_t total = w_size + vt_size + 2 * padded + scratch_size + rotate::kAlign;
     w->buffer = static_cast<double *>(ruby_xmalloc2(total, sizeof(double)));
-    memset(w->buffer, 0, total * sizeof(double));
-    double *wm = rotate::align(w->buffer), *vt = wm + w_size, *cj = vt + vt_size;
-    double *previous = cj + scratch_size, *inverse = previous + padded;
-    for (uint64_t i = 0; i < n; i++) {
-        memcpy(wm + i * ld, w->g->data + i * n, n * sizeof(double));
-        vt[i * padded + i] = 1.0;
+    double *wm = rotate::align(w->buffer), *vt = wm + w_size;
+    double *previous = vt + vt_size, *inverse = previous + padded, *scratch = inverse + padded;
+    // Zero what the copy of G does not fill: W's padding, V^T, the small
+    // vectors and the start of the scratch; the recorded angles are
+    // written before they are read.
+    for (uint64_t i = 0; i < padded; i++) {
+        double *row = wm + i * ld;
+        const uint64_t filled = i < n ? n : 0;
+        if (filled) memcpy(row, w->g->data + i * n, n * sizeof(double));
+        memset(row + filled, 0, (ld - filled) * sizeof(double));
     }
+    memset(vt, 0, (vt_size + 3 * padded) * sizeof(double));
+    for (uint64_t i = 0; i < n; i++) vt[i * padded + i] = 1.0;
     cmatrix_free(w->g);
     w->g = nullptr;
 
     // 3.-4. Sweeps until the diagonal settles and W is diagonal, 2 to 20.
     // Only P's diagonal takes part in the test, so only it is kept.
     for (int sweep = 1;; sweep++) {
-        rotate::sweep(wm, ld, vt, padded, cj, n);
+        rotate::sweep(wm, ld, vt, padded, scratch, n);
         const double delta = diagonal_change(wm, ld, previous, n);
         if (sweep == 1) continue;
         if (sweep == kMaxSweeps || (delta <= kDiagonalChange && is_diagonal(wm, ld, n))) break;
@@ -145,10 +151,10 @@ VALUE decompose(VALUE arg) {
         if (finite) {
             for (uint64_t j = 0; j < n; j++) row[j] *= inverse[j];
         } else {
-            memcpy(cj, row, n * sizeof(double));
+            memcpy(scratch, row, n * sizeof(double));
             for (uint64_t j = 0; j < n; j++) {
                 double sum = 0.0;
-                for (uint64_t k = 0; k < n; k++) sum += cj[k] * (k == j ? inverse[j] : 0.0);
+                for (uint64_t k = 0; k < n; k++) sum += scratch[k] * (k == j ? inverse[j] : 0.0);
                 row[j] = sum;
             }
         }
