@@ -3,6 +3,7 @@
 
 #include "gemm.h"
 #include "objects.h"
+#include "transpose.h"
 #include "zanthic_ext.h"
 
 using namespace zanthic;
@@ -23,11 +24,6 @@ namespace {
 // signed longs; a larger extent is a negative number converted by NUM2ULL.
 constexpr uint64_t kMaxExtent = 0x7fffffffffffffffULL;
 
-// Side of the square tiles the transpose copies: a 32 x 32 tile of doubles
-// (8 KiB read, 8 KiB written) keeps both the source rows and the destination
-// rows of one tile in the L1 cache, whatever the matrix's row length.
-constexpr uint64_t kTransposeTile = 32;
-
 [[noreturn]] void raise_multiply_mismatch(const CMatrix *a, const CMatrix *b) {
     rb_raise(rb_eArgError, "Matrix dimensions don't match for multiplication: %ldx%ld * %ldx%ld",
              static_cast<long>(a->rows), static_cast<long>(a->cols), static_cast<long>(b->rows),
@@ -39,19 +35,7 @@ constexpr uint64_t kTransposeTile = 32;
              static_cast<long>(v->size));
 }
 
-void transpose_into(CMatrix *t, const CMatrix *m) {
-    const uint64_t r = m->rows, c = m->cols;
-    const double *src = m->data;
-    double *dst = t->data;
-    for (uint64_t i0 = 0; i0 < r; i0 += kTransposeTile) {
-        const uint64_t i1 = i0 + kTransposeTile < r ? i0 + kTransposeTile : r;
-        for (uint64_t j0 = 0; j0 < c; j0 += kTransposeTile) {
-            const uint64_t j1 = j0 + kTransposeTile < c ? j0 + kTransposeTile : c;
-            for (uint64_t j = j0; j < j1; j++)
-                for (uint64_t i = i0; i < i1; i++) dst[j * r + i] = src[i * c + j];
-        }
-    }
-}
+void transpose_into(CMatrix *t, const CMatrix *m) { transpose(m->rows, m->cols, m->data, t->data); }
 
 void multiply_into(CMatrix *r, const CMatrix *a, const CMatrix *b) {
     gemm(a->rows, b->cols, a->cols, a->data, b->data, r->data);
@@ -198,12 +182,29 @@ VALUE build_from_rows(VALUE klass, const RowList &rows) {
     }
     CMatrix *m;
     VALUE obj = new_matrix(klass, static_cast<uint64_t>(r), static_cast<uint64_t>(c), &m);
-    // The object owns the record from here on: an error below leaves it to
-    // the garbage collector.
-    for (long i = 0; i < r; i++) {
-        const VALUE row = row_at(rows, i);
-        if (!row_fits(row, c)) raise_bad_row(row);
-        convert_row(row, c, m->data + i * c);
+    // Conversions can still fail (and rows change under them): the record
+    // is then released at once rather than left to the collector.
+    struct Fill {
+        const RowList *rows;
+        long r, c;
+        double *data;
+    } fill = {&rows, r, c, m->data};
+    int state = 0;
+    rb_protect(
+        [](VALUE p) -> VALUE {
+            const Fill *f = reinterpret_cast<const Fill *>(p);
+            for (long i = 0; i < f->r; i++) {
+                const VALUE row = row_at(*f->rows, i);
+                if (!row_fits(row, f->c)) raise_bad_row(row);
+                convert_row(row, f->c, f->data + i * f->c);
+            }
+            return Qnil;
+        },
+        reinterpret_cast<VALUE>(&fill), &state);
+    if (state) {
+        DATA_PTR(obj) = nullptr;
+        cmatrix_free(m);
+        rb_jump_tag(state);
     }
     return obj;
 }
@@ -261,13 +262,31 @@ VALUE matrix_s_diag(VALUE klass, VALUE arg) {
         return obj;
     }
     if (!RB_TYPE_P(arg, T_ARRAY)) rb_raise(rb_eTypeError, "Expected Vector or Array");
-    // The elements are converted into a temporary vector owned by a hidden
-    // object, so that a conversion error leaves it to the collector and no
-    // n x n array is allocated before every element has converted.
+    // The elements are converted first, into a temporary vector held by a
+    // hidden object (so that nothing can strand it) and released as soon as
+    // it is done with, on success or failure: no n x n array is allocated
+    // before every element has converted.
     const long n = RARRAY_LEN(arg);
     CVector *diag;
     VALUE holder = new_vector(0, static_cast<uint64_t>(n), &diag);
-    convert_row(arg, n, diag->data);
+    struct Fill {
+        VALUE ary;
+        long n;
+        double *data;
+    } fill = {arg, n, diag->data};
+    int state = 0;
+    rb_protect(
+        [](VALUE p) -> VALUE {
+            const Fill *f = reinterpret_cast<const Fill *>(p);
+            convert_row(f->ary, f->n, f->data);
+            return Qnil;
+        },
+        reinterpret_cast<VALUE>(&fill), &state);
+    if (state) {
+        DATA_PTR(holder) = nullptr;
+        cvector_free(diag);
+        rb_jump_tag(state);
+    }
     CMatrix *m;
     VALUE obj = new_matrix(klass, diag->size, diag->size, &m);
     for (uint64_t i = 0; i < diag->size; i++) m->data[i * diag->size + i] = diag->data[i];

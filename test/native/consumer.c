@@ -4,6 +4,8 @@
  * cmatrix_alloc, calls kernels, converts the results back and frees every
  * record, also when a kernel raises (rb_protect, then rb_jump_tag).
  */
+#include <string.h>
+
 #include <zanthic_ext.h>
 
 #define MAX_RECORDS 16
@@ -211,6 +213,69 @@ static VALUE consumer_read_matrix(VALUE self, VALUE obj) {
     return rb_ary_new_from_args(2, matrix_to_ary(m), rb_ary_new_from_args(2, ULL2NUM(m->rows), ULL2NUM(m->cols)));
 }
 
+/* ---- Vector kernels on Vector objects -------------------------------------
+ * Records are borrowed from Vector objects through cvector_type, the way an
+ * extension that receives Vectors from Ruby would read them; new records are
+ * handed to an object made first, so a raising kernel strands nothing. */
+
+static const CVector *borrow_vector(VALUE obj) { return rb_check_typeddata(obj, &cvector_type); }
+
+/* An empty Vector object, to receive a record made by a kernel. */
+static VALUE vector_shell(void) { return rb_data_typed_object_wrap(cZanthicVector, NULL, &cvector_type); }
+
+/* [a * b, a - b, a.normalize] computed by the exported kernels, the two
+ * vectors wrapped as base-class Vector objects. */
+static VALUE consumer_vector_kernels(VALUE self, VALUE a, VALUE b) {
+    const CVector *x = borrow_vector(a);
+    const CVector *y = borrow_vector(b);
+    double dot = cvector_dot(x, y);
+    VALUE diff = vector_shell();
+    DATA_PTR(diff) = cvector_subtract(x, y);
+    VALUE unit = vector_shell();
+    DATA_PTR(unit) = cvector_normalize(x);
+    return rb_ary_new_from_args(3, DBL2NUM(dot), diff, unit);
+}
+
+typedef struct {
+    const CVector *a, *b;
+    double result;
+} DotArgs;
+
+static VALUE protected_dot(VALUE p) {
+    DotArgs *d = (DotArgs *)p;
+    d->result = cvector_dot(d->a, d->b);
+    return Qnil;
+}
+
+/* The dot product of a private copy of a with b: the copy is a record of the
+ * consumer's own (cvector_alloc), released with cvector_free whether or not
+ * cvector_dot raises, and the exception then propagates unchanged. */
+static VALUE consumer_copy_dot(VALUE self, VALUE a, VALUE b) {
+    const CVector *x = borrow_vector(a);
+    const CVector *y = borrow_vector(b);
+    CVector *copy = cvector_alloc(x->size);
+    if (x->size) memcpy(copy->data, x->data, x->size * sizeof(double));
+    DotArgs args = {copy, y, 0.0};
+    int state = 0;
+    rb_protect(protected_dot, (VALUE)&args, &state);
+    cvector_free(copy);
+    if (state) rb_jump_tag(state);
+    return DBL2NUM(args.result);
+}
+
+/* cvector_magnitude and cvector_sum of a Vector object. */
+static VALUE consumer_magnitude(VALUE self, VALUE v) { return DBL2NUM(cvector_magnitude(borrow_vector(v))); }
+static VALUE consumer_sum(VALUE self, VALUE v) { return DBL2NUM(cvector_sum(borrow_vector(v))); }
+
+/* cvector_alloc of an arbitrary count, released at once: for the allocator's
+ * own errors, which must leave nothing behind. */
+static VALUE consumer_alloc_free(VALUE self, VALUE count) {
+    CVector *v = cvector_alloc(NUM2ULL(count));
+    VALUE size = ULL2NUM(v->size);
+    cvector_free(v);
+    return size;
+}
+
 /* ---- Decomposition ---- */
 
 static VALUE svd_body(Arena *a, VALUE args) {
@@ -240,5 +305,11 @@ void Init_zanthic_consumer(void) {
     rb_define_module_function(mod, "matrix_roundtrip", consumer_matrix_roundtrip, 2);
     rb_define_module_function(mod, "matrix_kernel", consumer_matrix_kernel, -1);
     rb_define_module_function(mod, "read_matrix", consumer_read_matrix, 1);
+    /* Vector kernels on Vector objects. */
+    rb_define_module_function(mod, "vector_kernels", consumer_vector_kernels, 2);
+    rb_define_module_function(mod, "copy_dot", consumer_copy_dot, 2);
+    rb_define_module_function(mod, "magnitude", consumer_magnitude, 1);
+    rb_define_module_function(mod, "sum", consumer_sum, 1);
+    rb_define_module_function(mod, "alloc_free", consumer_alloc_free, 1);
     rb_define_module_function(mod, "svd", consumer_svd, 2);
 }
