@@ -42,11 +42,15 @@ class TestLoading < Minitest::Test
   ].freeze
 
   def test_exports_only_the_native_interface
+    # A forked child under valgrind leaves a truncated report behind.
+    skip "runs nm in a child process" if ENV["RUBY_MEMCHECK_RUNNING"]
     so = $LOADED_FEATURES.find { |f| f.end_with?("/zanthic_ext.so") }
     refute_nil so
     out = `nm -D --defined-only #{so}`
     assert $?.success?, "nm failed"
     exported = out.lines.map { |l| l.split.last }.reject { |s| %w[_init _fini __bss_start _edata _end].include?(s) }
+    # AddressSanitizer adds one-definition-rule markers for exported globals.
+    exported.reject! { |s| s.start_with?("__odr_asan.") } if ENV["ZANTHIC_VARIANT"] == "asan"
     assert_empty exported - NATIVE_INTERFACE, "symbols beyond the native interface"
     # The entry and the records are always there.
     assert_empty %w[Init_zanthic_ext cvector_alloc cmatrix_alloc cvector_type cmatrix_type] - exported

@@ -450,9 +450,16 @@ VALUE vector_dump(VALUE self, VALUE level) {
  *   vector.clone -> new vector
  *
  * dup and clone copy the elements and the orientation into the new
- * object's empty record. Extents never change once a vector has elements,
- * and methods rely on that while they run Ruby code, so only an empty
- * vector is ever filled this way.
+ * object's empty record; clone of a frozen vector is frozen.
+ *
+ *   v = Zanthic::Linalg::Vector.alloc([1, 2])
+ *   w = v.dup
+ *   w[0] = 5
+ *   v.to_a  # => [1.0, 2.0]
+ *
+ * Extents never change once a vector has elements, and methods rely on that
+ * while they run Ruby code, so only an empty vector is ever filled this
+ * way: calling initialize_copy on one that has elements raises TypeError.
  */
 VALUE vector_initialize_copy(VALUE self, VALUE orig) {
     if (self == orig) return self;

@@ -4,8 +4,6 @@
  * cmatrix_alloc, calls kernels, converts the results back and frees every
  * record, also when a kernel raises (rb_protect, then rb_jump_tag).
  */
-#include <string.h>
-
 #include <zanthic_ext.h>
 
 #define MAX_RECORDS 16
@@ -247,12 +245,12 @@ static VALUE protected_dot(VALUE p) {
     return Qnil;
 }
 
-/* The dot product of a private copy of a with b: the copy is a record of the
+/* The dot product of a private copy of x with y: the copy is a record of the
  * consumer's own (cvector_alloc), released with cvector_free whether or not
- * cvector_dot raises, and the exception then propagates unchanged. */
-static VALUE consumer_copy_dot(VALUE self, VALUE a, VALUE b) {
-    const CVector *x = borrow_vector(a);
-    const CVector *y = borrow_vector(b);
+ * cvector_dot raises, and the exception then propagates unchanged. Kept out
+ * of line so that only rb_jump_tag, never a raise inside a callee, leaves the
+ * frame that holds the protect state. */
+static __attribute__((noinline)) VALUE copy_dot_records(const CVector *x, const CVector *y) {
     CVector *copy = cvector_alloc(x->size);
     if (x->size) memcpy(copy->data, x->data, x->size * sizeof(double));
     DotArgs args = {copy, y, 0.0};
@@ -261,6 +259,11 @@ static VALUE consumer_copy_dot(VALUE self, VALUE a, VALUE b) {
     cvector_free(copy);
     if (state) rb_jump_tag(state);
     return DBL2NUM(args.result);
+}
+
+static VALUE consumer_copy_dot(VALUE self, VALUE a, VALUE b) {
+    const CVector *x = borrow_vector(a);
+    return copy_dot_records(x, borrow_vector(b));
 }
 
 /* cvector_magnitude and cvector_sum of a Vector object. */
