@@ -162,23 +162,26 @@ VALUE decompose(VALUE arg) {
     return Qnil;
 }
 
-// Matrix#SV_decomp: [U, V, S] as base-class objects; arguments are ignored.
-//
-// call-seq:
-//   matrix.SV_decomp(*ignored) -> [u, v, s]
-//   matrix.svd(*ignored)       -> [u, v, s]
-//
-// Decomposes the matrix by Jacobi rotations of the Gram matrix of its
-// smaller side, n = min(rows, columns). For rows >= columns, u (rows x n)
-// holds the left singular vectors, v (n x n) the right ones and
-// A = u * diag(s) * v^T; for rows < columns, u (columns x n) holds the right
-// singular vectors, v the left ones and A = v * diag(s) * u^T. The values in
-// s are not sorted; s[j] belongs to column j of u and of v, and a column of
-// u is all zero where s[j] <= 1e-10.
-//
-//   m = Zanthic::Linalg::Matrix.alloc([1.0, 0.0], [0.0, 3.0])
-//   u, v, s = m.svd
-//   s.to_a  # => [1.0, 3.0]
+/*
+ * call-seq:
+ *   matrix.SV_decomp(*ignored) -> [u, v, s]
+ *   matrix.svd(*ignored)       -> [u, v, s]
+ *
+ * The singular value decomposition by Jacobi rotations of the Gram matrix
+ * of the smaller side, n = min(rows, columns); any arguments are ignored.
+ * For rows >= columns, u (rows x n) holds the left singular vectors, v
+ * (n x n) the right ones and A = u * diag(s) * v^T; for rows < columns, u
+ * (columns x n) holds the right singular vectors, v the left ones and
+ * A = v * diag(s) * u^T. The values in s are not sorted: s[j] belongs to
+ * column j of u and of v, and column j of u is all zero where
+ * s[j] <= 1e-10. A matrix holding NaN or Infinity gives NaN values.
+ * The results are new base-class objects; s is a row vector.
+ *
+ *   m = Zanthic::Linalg::Matrix.alloc([1.0, 0.0], [0.0, 3.0])
+ *   u, v, s = m.svd
+ *   s.to_a  # => [1.0, 3.0]
+ *   u.to_a  # => [[1.0, 0.0], [0.0, 1.0]]
+ */
 VALUE matrix_sv_decomp(int argc, VALUE *argv, VALUE self) {
     const CMatrix *a = get_matrix(self);
     VALUE u_obj = matrix_shell(cZanthicMatrix);
