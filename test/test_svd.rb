@@ -194,6 +194,18 @@ class TestSvd < Minitest::Test
     end
   end
 
+  # Orders above 256 rotate V in a separate pass after each sweep; checked
+  # with the library's own products, as Ruby loops would be slow.
+  def test_large_order_keeps_the_invariants
+    a = Matrix.alloc(*random_rows(300, 270, 9))
+    u, v, s = a.svd
+    n = 270
+    identity = Matrix.diag(Vector.alloc([1.0] * n))
+    assert_close identity.to_a, (v.trans * v).to_a, 1e-12
+    assert_close identity.to_a, (u.trans * u).to_a, 1e-9
+    assert_close a.to_a, (u * Matrix.diag(s) * v.trans).to_a, 1e-12
+  end
+
   # ---- sweeps go on while W is not diagonal --------------------------------
 
   # The diagonal of W settles before W is diagonal for these (entries of

@@ -97,22 +97,29 @@ VALUE decompose(VALUE arg) {
     // transposed, so that rotating its columns streams its rows.
     const uint64_t padded = rotate::round_up(n), ld = rotate::row_stride(n);
     const uint64_t w_size = padded * ld, vt_size = n * padded;
-    const uint64_t total = w_size + vt_size + 3 * padded + rotate::kAlign;
+    const uint64_t scratch_size = rotate::sweep_scratch_size(n);
+    const uint64_t total = w_size + vt_size + 2 * padded + scratch_size + rotate::kAlign;
     w->buffer = static_cast<double *>(ruby_xmalloc2(total, sizeof(double)));
-    memset(w->buffer, 0, total * sizeof(double));
-    double *wm = rotate::align(w->buffer), *vt = wm + w_size, *cj = vt + vt_size;
-    double *previous = cj + padded, *inverse = previous + padded;
-    for (uint64_t i = 0; i < n; i++) {
-        memcpy(wm + i * ld, w->g->data + i * n, n * sizeof(double));
-        vt[i * padded + i] = 1.0;
+    double *wm = rotate::align(w->buffer), *vt = wm + w_size;
+    double *previous = vt + vt_size, *inverse = previous + padded, *scratch = inverse + padded;
+    // Zero what the copy of G does not fill: W's padding, V^T, the small
+    // vectors and the start of the scratch; the recorded angles are
+    // written before they are read.
+    for (uint64_t i = 0; i < padded; i++) {
+        double *row = wm + i * ld;
+        const uint64_t filled = i < n ? n : 0;
+        if (filled) memcpy(row, w->g->data + i * n, n * sizeof(double));
+        memset(row + filled, 0, (ld - filled) * sizeof(double));
     }
+    memset(vt, 0, (vt_size + 3 * padded) * sizeof(double));
+    for (uint64_t i = 0; i < n; i++) vt[i * padded + i] = 1.0;
     cmatrix_free(w->g);
     w->g = nullptr;
 
     // 3.-4. Sweeps until the diagonal settles and W is diagonal, 2 to 20.
     // Only P's diagonal takes part in the test, so only it is kept.
     for (int sweep = 1;; sweep++) {
-        rotate::sweep(wm, ld, vt, padded, cj, n);
+        rotate::sweep(wm, ld, vt, padded, scratch, n);
         const double delta = diagonal_change(wm, ld, previous, n);
         if (sweep == 1) continue;
         if (sweep == kMaxSweeps || (delta <= kDiagonalChange && is_diagonal(wm, ld, n))) break;
@@ -144,10 +151,10 @@ VALUE decompose(VALUE arg) {
         if (finite) {
             for (uint64_t j = 0; j < n; j++) row[j] *= inverse[j];
         } else {
-            memcpy(cj, row, n * sizeof(double));
+            memcpy(scratch, row, n * sizeof(double));
             for (uint64_t j = 0; j < n; j++) {
                 double sum = 0.0;
-                for (uint64_t k = 0; k < n; k++) sum += cj[k] * (k == j ? inverse[j] : 0.0);
+                for (uint64_t k = 0; k < n; k++) sum += scratch[k] * (k == j ? inverse[j] : 0.0);
                 row[j] = sum;
             }
         }
@@ -155,23 +162,26 @@ VALUE decompose(VALUE arg) {
     return Qnil;
 }
 
-// Matrix#SV_decomp: [U, V, S] as base-class objects; arguments are ignored.
-//
-// call-seq:
-//   matrix.SV_decomp(*ignored) -> [u, v, s]
-//   matrix.svd(*ignored)       -> [u, v, s]
-//
-// Decomposes the matrix by Jacobi rotations of the Gram matrix of its
-// smaller side, n = min(rows, columns). For rows >= columns, u (rows x n)
-// holds the left singular vectors, v (n x n) the right ones and
-// A = u * diag(s) * v^T; for rows < columns, u (columns x n) holds the right
-// singular vectors, v the left ones and A = v * diag(s) * u^T. The values in
-// s are not sorted; s[j] belongs to column j of u and of v, and a column of
-// u is all zero where s[j] <= 1e-10.
-//
-//   m = Zanthic::Linalg::Matrix.alloc([1.0, 0.0], [0.0, 3.0])
-//   u, v, s = m.svd
-//   s.to_a  # => [1.0, 3.0]
+/*
+ * call-seq:
+ *   matrix.SV_decomp(*ignored) -> [u, v, s]
+ *   matrix.svd(*ignored)       -> [u, v, s]
+ *
+ * The singular value decomposition by Jacobi rotations of the Gram matrix
+ * of the smaller side, n = min(rows, columns); any arguments are ignored.
+ * For rows >= columns, u (rows x n) holds the left singular vectors, v
+ * (n x n) the right ones and A = u * diag(s) * v^T; for rows < columns, u
+ * (columns x n) holds the right singular vectors, v the left ones and
+ * A = v * diag(s) * u^T. The values in s are not sorted: s[j] belongs to
+ * column j of u and of v, and column j of u is all zero where
+ * s[j] <= 1e-10. A matrix holding NaN or Infinity gives NaN values.
+ * The results are new base-class objects; s is a row vector.
+ *
+ *   m = Zanthic::Linalg::Matrix.alloc([1.0, 0.0], [0.0, 3.0])
+ *   u, v, s = m.svd
+ *   s.to_a  # => [1.0, 3.0]
+ *   u.to_a  # => [[1.0, 0.0], [0.0, 1.0]]
+ */
 VALUE matrix_sv_decomp(int argc, VALUE *argv, VALUE self) {
     const CMatrix *a = get_matrix(self);
     VALUE u_obj = matrix_shell(cZanthicMatrix);
