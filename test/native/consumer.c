@@ -151,6 +151,66 @@ static VALUE consumer_matrix_roundtrip(VALUE self, VALUE rows, VALUE cols) {
     return with_arena(matrix_roundtrip_body, rb_ary_new_from_args(2, rows, cols));
 }
 
+/* ---- Matrix kernels ------------------------------------------------------
+ * Each entry builds its records from Arrays (a matrix is given as its rows
+ * and its column count, so that 0 x c shapes can be expressed), calls one
+ * exported kernel and returns the result as Arrays; the arena releases every
+ * record through cmatrix_free / cvector_free, also when a kernel raises. */
+
+static VALUE matrix_kernel_body(Arena *a, VALUE args) {
+    ID op = SYM2ID(rb_ary_entry(args, 0));
+    if (op == rb_intern("multiply")) {
+        CMatrix *x = matrix_from(a, rb_ary_entry(args, 1), NUM2LONG(rb_ary_entry(args, 2)));
+        CMatrix *y = matrix_from(a, rb_ary_entry(args, 3), NUM2LONG(rb_ary_entry(args, 4)));
+        return matrix_to_ary(arena_matrix(a, cmatrix_multiply(x, y)));
+    }
+    if (op == rb_intern("multiply_vector")) {
+        CMatrix *x = matrix_from(a, rb_ary_entry(args, 1), NUM2LONG(rb_ary_entry(args, 2)));
+        CVector *v = vector_from(a, rb_ary_entry(args, 3));
+        v->is_col = 1; /* orientation must play no part */
+        CVector *r = arena_vector(a, cmatrix_multiply_vector(x, v));
+        return rb_ary_new_from_args(2, vector_to_ary(r), INT2NUM(r->is_col));
+    }
+    if (op == rb_intern("transpose")) {
+        CMatrix *x = matrix_from(a, rb_ary_entry(args, 1), NUM2LONG(rb_ary_entry(args, 2)));
+        CMatrix *t = arena_matrix(a, cmatrix_transpose(x));
+        return rb_ary_new_from_args(2, matrix_to_ary(t), rb_ary_new_from_args(2, ULL2NUM(t->rows), ULL2NUM(t->cols)));
+    }
+    if (op == rb_intern("extend_column")) {
+        CMatrix *x = matrix_from(a, rb_ary_entry(args, 1), NUM2LONG(rb_ary_entry(args, 2)));
+        CVector *v = vector_from(a, rb_ary_entry(args, 3));
+        CMatrix *r = arena_matrix(a, cmatrix_extend_column(x, v));
+        return rb_ary_new_from_args(2, matrix_to_ary(r), rb_ary_new_from_args(2, ULL2NUM(r->rows), ULL2NUM(r->cols)));
+    }
+    if (op == rb_intern("vstack")) {
+        CMatrix *x = matrix_from(a, rb_ary_entry(args, 1), NUM2LONG(rb_ary_entry(args, 2)));
+        CMatrix *y = matrix_from(a, rb_ary_entry(args, 3), NUM2LONG(rb_ary_entry(args, 4)));
+        CMatrix *r = arena_matrix(a, cmatrix_vstack(x, y));
+        return rb_ary_new_from_args(2, matrix_to_ary(r), rb_ary_new_from_args(2, ULL2NUM(r->rows), ULL2NUM(r->cols)));
+    }
+    if (op == rb_intern("diagonal")) {
+        CVector *v = vector_from(a, rb_ary_entry(args, 1));
+        return matrix_to_ary(arena_matrix(a, cmatrix_diagonal(v)));
+    }
+    if (op == rb_intern("alloc")) {
+        CMatrix *m = arena_matrix(a, cmatrix_alloc(NUM2ULL(rb_ary_entry(args, 1)), NUM2ULL(rb_ary_entry(args, 2))));
+        return rb_ary_new_from_args(2, ULL2NUM(m->rows), ULL2NUM(m->cols));
+    }
+    rb_raise(rb_eArgError, "unknown matrix kernel");
+}
+
+/* ZanthicConsumer.matrix_kernel(op, *operands): op is one of :multiply,
+ * :multiply_vector, :transpose, :extend_column, :vstack, :diagonal, :alloc. */
+static VALUE consumer_matrix_kernel(int argc, VALUE *argv, VALUE self) {
+    return with_arena(matrix_kernel_body, rb_ary_new_from_values(argc, argv));
+}
+
+/* The element array of a Matrix object, read through the descriptor. */
+static VALUE consumer_read_matrix(VALUE self, VALUE obj) {
+    const CMatrix *m = rb_check_typeddata(obj, &cmatrix_type);
+    return rb_ary_new_from_args(2, matrix_to_ary(m), rb_ary_new_from_args(2, ULL2NUM(m->rows), ULL2NUM(m->cols)));
+}
+
 /* ---- Vector kernels on Vector objects -------------------------------------
  * Records are borrowed from Vector objects through cvector_type, the way an
  * extension that receives Vectors from Ruby would read them; new records are
@@ -227,6 +287,8 @@ void Init_zanthic_consumer(void) {
     rb_define_module_function(mod, "read_vector", consumer_read_vector, 1);
     rb_define_module_function(mod, "globals", consumer_globals, 0);
     rb_define_module_function(mod, "matrix_roundtrip", consumer_matrix_roundtrip, 2);
+    rb_define_module_function(mod, "matrix_kernel", consumer_matrix_kernel, -1);
+    rb_define_module_function(mod, "read_matrix", consumer_read_matrix, 1);
     /* Vector kernels on Vector objects. */
     rb_define_module_function(mod, "vector_kernels", consumer_vector_kernels, 2);
     rb_define_module_function(mod, "copy_dot", consumer_copy_dot, 2);

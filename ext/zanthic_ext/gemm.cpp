@@ -1,0 +1,399 @@
+// Product kernels (see gemm.h).
+//
+// The matrix product works straight on the row-major operands, without
+// packing or transposing either of them. A micro-kernel keeps an MR x NR
+// tile of c in registers and, for each p of a block of the inner dimension,
+// loads NR contiguous elements of row p of b and broadcasts one element of
+// each of the MR rows of a: MR * NR / W fused multiply-adds for NR / W + MR
+// loads (W doubles per vector). Blocking over the inner dimension (kBlockK)
+// keeps the b panel of one tile column (kBlockK x NR) in L1 while the row
+// blocks of a (kBlockM x kBlockK) sweep past it from L2.
+//
+// Each instruction set has its own tile functions with one signature; a
+// table of them per instruction set is chosen once, at the first call.
+#include "gemm.h"
+
+#include <immintrin.h>
+
+#include <cstring>
+
+namespace zanthic {
+
+namespace {
+
+// Inner-dimension block: a 256-deep b panel of one tile column is 48 KiB at
+// NR = 24 (AVX-512), 16 KiB at NR = 8 (AVX2), which keeps it in L1/L2 across
+// all the row tiles that reuse it, and each row tile of a streams 2 KiB per
+// row.
+constexpr uint64_t kBlockK = 256;
+// Row block: kBlockM rows of a by kBlockK is 240 KiB, resident in L2 while
+// every tile column of b passes it; 120 is a whole number of row tiles for
+// every instruction set (8, 6 and 4 rows).
+constexpr uint64_t kBlockM = 120;
+
+// A tile function computes the mr x nc tile of c at c (row stride ldc) from
+// kc columns of a (row stride lda) and kc rows of b (row stride ldb), with
+// mr <= MR and nc <= NR of its instruction set. It stores the tile, or adds
+// it to what c holds when accumulate is set.
+typedef void (*TileFn)(uint64_t mr, uint64_t nc, uint64_t kc, const double *a, uint64_t lda, const double *b,
+                       uint64_t ldb, double *c, uint64_t ldc, bool accumulate);
+
+// A dot-product row kernel of the matrix-vector product: y[0 .. m) for m
+// rows of a (row stride = n) against x.
+typedef void (*GemvFn)(uint64_t m, uint64_t n, const double *a, const double *x, double *y);
+
+struct Kernels {
+    TileFn tile;
+    GemvFn gemv;
+    uint64_t mr;
+    uint64_t nr;
+};
+
+// ---------------------------------------------------------------------------
+// AVX-512: 8 x 24 tiles, 24 accumulators of 8 doubles.
+
+#define ZANTHIC_AVX512 __attribute__((target("avx512f,avx2,fma")))
+
+constexpr int kMr512 = 8;
+constexpr int kVec512 = 3;  // vectors per tile row: NR = 24
+
+template <int MR, int NV>
+ZANTHIC_AVX512 void tile512(uint64_t kc, const double *a, uint64_t lda, const double *b, uint64_t ldb, double *c,
+                            uint64_t ldc, __mmask8 last, bool accumulate) {
+    __m512d acc[MR][NV];
+#pragma GCC unroll 8
+    for (int r = 0; r < MR; r++)
+#pragma GCC unroll 3
+        for (int v = 0; v < NV; v++) acc[r][v] = _mm512_setzero_pd();
+    for (uint64_t p = 0; p < kc; p++) {
+        const double *brow = b + p * ldb;
+        __m512d bv[NV];
+#pragma GCC unroll 3
+        for (int v = 0; v < NV; v++)
+            bv[v] = v == NV - 1 ? _mm512_maskz_loadu_pd(last, brow + 8 * v) : _mm512_loadu_pd(brow + 8 * v);
+#pragma GCC unroll 8
+        for (int r = 0; r < MR; r++) {
+            const __m512d av = _mm512_set1_pd(a[r * lda + p]);
+#pragma GCC unroll 3
+            for (int v = 0; v < NV; v++) acc[r][v] = _mm512_fmadd_pd(av, bv[v], acc[r][v]);
+        }
+    }
+#pragma GCC unroll 8
+    for (int r = 0; r < MR; r++)
+#pragma GCC unroll 3
+        for (int v = 0; v < NV; v++) {
+            double *dst = c + r * ldc + 8 * v;
+            const __mmask8 mask = v == NV - 1 ? last : static_cast<__mmask8>(0xff);
+            __m512d x = acc[r][v];
+            if (accumulate) x = _mm512_add_pd(_mm512_maskz_loadu_pd(mask, dst), x);
+            _mm512_mask_storeu_pd(dst, mask, x);
+        }
+}
+
+template <int MR>
+ZANTHIC_AVX512 void rows512(uint64_t nc, uint64_t kc, const double *a, uint64_t lda, const double *b, uint64_t ldb,
+                            double *c, uint64_t ldc, bool accumulate) {
+    const uint64_t tail = nc % 8;
+    const __mmask8 last = tail ? static_cast<__mmask8>((1u << tail) - 1) : static_cast<__mmask8>(0xff);
+    switch ((nc + 7) / 8) {
+        case 1: tile512<MR, 1>(kc, a, lda, b, ldb, c, ldc, last, accumulate); break;
+        case 2: tile512<MR, 2>(kc, a, lda, b, ldb, c, ldc, last, accumulate); break;
+        default: tile512<MR, 3>(kc, a, lda, b, ldb, c, ldc, last, accumulate); break;
+    }
+}
+
+ZANTHIC_AVX512 void tile_avx512(uint64_t mr, uint64_t nc, uint64_t kc, const double *a, uint64_t lda,
+                                const double *b, uint64_t ldb, double *c, uint64_t ldc, bool accumulate) {
+    switch (mr) {
+        case 1: rows512<1>(nc, kc, a, lda, b, ldb, c, ldc, accumulate); break;
+        case 2: rows512<2>(nc, kc, a, lda, b, ldb, c, ldc, accumulate); break;
+        case 3: rows512<3>(nc, kc, a, lda, b, ldb, c, ldc, accumulate); break;
+        case 4: rows512<4>(nc, kc, a, lda, b, ldb, c, ldc, accumulate); break;
+        case 5: rows512<5>(nc, kc, a, lda, b, ldb, c, ldc, accumulate); break;
+        case 6: rows512<6>(nc, kc, a, lda, b, ldb, c, ldc, accumulate); break;
+        case 7: rows512<7>(nc, kc, a, lda, b, ldb, c, ldc, accumulate); break;
+        default: rows512<8>(nc, kc, a, lda, b, ldb, c, ldc, accumulate); break;
+    }
+}
+
+// Horizontal sum, through memory: GCC 12's lane-extract intrinsics trip its
+// own uninitialised-value warning.
+ZANTHIC_AVX512 inline double hsum512(__m512d v) {
+    double t[8];
+    _mm512_storeu_pd(t, v);
+    return ((t[0] + t[4]) + (t[2] + t[6])) + ((t[1] + t[5]) + (t[3] + t[7]));
+}
+
+// R rows against x, one accumulator per row; the column tail through a
+// mask. Eight rows at a time keep eight independent FMA chains in flight
+// and share each load of x eight ways.
+template <int R>
+ZANTHIC_AVX512 void gemv_rows512(uint64_t n, const double *a, const double *x, double *y, __mmask8 last) {
+    __m512d s[R];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; r++) s[r] = _mm512_setzero_pd();
+    uint64_t p = 0;
+    for (; p + 8 <= n; p += 8) {
+        const __m512d x0 = _mm512_loadu_pd(x + p);
+#pragma GCC unroll 8
+        for (int r = 0; r < R; r++) s[r] = _mm512_fmadd_pd(_mm512_loadu_pd(a + r * n + p), x0, s[r]);
+    }
+    if (p < n) {
+        const __m512d x0 = _mm512_maskz_loadu_pd(last, x + p);
+#pragma GCC unroll 8
+        for (int r = 0; r < R; r++) s[r] = _mm512_fmadd_pd(_mm512_maskz_loadu_pd(last, a + r * n + p), x0, s[r]);
+    }
+#pragma GCC unroll 8
+    for (int r = 0; r < R; r++) y[r] = hsum512(s[r]);
+}
+
+ZANTHIC_AVX512 void gemv_avx512(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
+    const __mmask8 last = static_cast<__mmask8>((1u << (n % 8)) - 1);
+    uint64_t i = 0;
+    for (; i + 8 <= m; i += 8) gemv_rows512<8>(n, a + i * n, x, y + i, last);
+    if (m - i >= 4) {
+        gemv_rows512<4>(n, a + i * n, x, y + i, last);
+        i += 4;
+    }
+    if (m - i >= 2) {
+        gemv_rows512<2>(n, a + i * n, x, y + i, last);
+        i += 2;
+    }
+    if (i < m) gemv_rows512<1>(n, a + i * n, x, y + i, last);
+}
+
+// ---------------------------------------------------------------------------
+// AVX2 with FMA: 6 x 8 tiles, 12 accumulators of 4 doubles.
+
+#define ZANTHIC_AVX2 __attribute__((target("avx2,fma")))
+
+constexpr int kMr256 = 6;
+constexpr int kVec256 = 2;  // NR = 8
+
+// Lane masks for the AVX2 masked loads and stores: the first t lanes.
+ZANTHIC_AVX2 inline __m256i lanes256(uint64_t t) {
+    const __m256i index = _mm256_setr_epi64x(0, 1, 2, 3);
+    return _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(t)), index);
+}
+
+template <int MR, int NV>
+ZANTHIC_AVX2 void tile256(uint64_t kc, const double *a, uint64_t lda, const double *b, uint64_t ldb, double *c,
+                          uint64_t ldc, __m256i last, bool accumulate) {
+    __m256d acc[MR][NV];
+#pragma GCC unroll 6
+    for (int r = 0; r < MR; r++)
+#pragma GCC unroll 2
+        for (int v = 0; v < NV; v++) acc[r][v] = _mm256_setzero_pd();
+    for (uint64_t p = 0; p < kc; p++) {
+        const double *brow = b + p * ldb;
+        __m256d bv[NV];
+#pragma GCC unroll 2
+        for (int v = 0; v < NV; v++)
+            bv[v] = v == NV - 1 ? _mm256_maskload_pd(brow + 4 * v, last) : _mm256_loadu_pd(brow + 4 * v);
+#pragma GCC unroll 6
+        for (int r = 0; r < MR; r++) {
+            const __m256d av = _mm256_broadcast_sd(a + r * lda + p);
+#pragma GCC unroll 2
+            for (int v = 0; v < NV; v++) acc[r][v] = _mm256_fmadd_pd(av, bv[v], acc[r][v]);
+        }
+    }
+    const __m256i full = _mm256_set1_epi64x(-1);
+#pragma GCC unroll 6
+    for (int r = 0; r < MR; r++)
+#pragma GCC unroll 2
+        for (int v = 0; v < NV; v++) {
+            double *dst = c + r * ldc + 4 * v;
+            const __m256i mask = v == NV - 1 ? last : full;
+            __m256d x = acc[r][v];
+            if (accumulate) x = _mm256_add_pd(_mm256_maskload_pd(dst, mask), x);
+            _mm256_maskstore_pd(dst, mask, x);
+        }
+}
+
+template <int MR>
+ZANTHIC_AVX2 void rows256(uint64_t nc, uint64_t kc, const double *a, uint64_t lda, const double *b, uint64_t ldb,
+                          double *c, uint64_t ldc, bool accumulate) {
+    const uint64_t tail = nc % 4;
+    const __m256i last = lanes256(tail ? tail : 4);
+    if (nc > 4)
+        tile256<MR, 2>(kc, a, lda, b, ldb, c, ldc, last, accumulate);
+    else
+        tile256<MR, 1>(kc, a, lda, b, ldb, c, ldc, last, accumulate);
+}
+
+ZANTHIC_AVX2 void tile_avx2(uint64_t mr, uint64_t nc, uint64_t kc, const double *a, uint64_t lda, const double *b,
+                            uint64_t ldb, double *c, uint64_t ldc, bool accumulate) {
+    switch (mr) {
+        case 1: rows256<1>(nc, kc, a, lda, b, ldb, c, ldc, accumulate); break;
+        case 2: rows256<2>(nc, kc, a, lda, b, ldb, c, ldc, accumulate); break;
+        case 3: rows256<3>(nc, kc, a, lda, b, ldb, c, ldc, accumulate); break;
+        case 4: rows256<4>(nc, kc, a, lda, b, ldb, c, ldc, accumulate); break;
+        case 5: rows256<5>(nc, kc, a, lda, b, ldb, c, ldc, accumulate); break;
+        default: rows256<6>(nc, kc, a, lda, b, ldb, c, ldc, accumulate); break;
+    }
+}
+
+ZANTHIC_AVX2 inline double hsum256(__m256d v) {
+    const __m128d s = _mm_add_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
+    return _mm_cvtsd_f64(_mm_add_sd(s, _mm_unpackhi_pd(s, s)));
+}
+
+// Two rows at a time, two accumulators per row; the column tail by mask.
+ZANTHIC_AVX2 void gemv_avx2(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
+    const uint64_t tail = n % 4;
+    const __m256i last = lanes256(tail);
+    const uint64_t body = n - tail;
+    uint64_t i = 0;
+    for (; i + 2 <= m; i += 2) {
+        const double *r0 = a + i * n, *r1 = r0 + n;
+        __m256d s0 = _mm256_setzero_pd(), s1 = s0, t0 = s0, t1 = s0;
+        uint64_t p = 0;
+        for (; p + 8 <= body; p += 8) {
+            const __m256d x0 = _mm256_loadu_pd(x + p), x1 = _mm256_loadu_pd(x + p + 4);
+            s0 = _mm256_fmadd_pd(_mm256_loadu_pd(r0 + p), x0, s0);
+            s1 = _mm256_fmadd_pd(_mm256_loadu_pd(r1 + p), x0, s1);
+            t0 = _mm256_fmadd_pd(_mm256_loadu_pd(r0 + p + 4), x1, t0);
+            t1 = _mm256_fmadd_pd(_mm256_loadu_pd(r1 + p + 4), x1, t1);
+        }
+        for (; p < body; p += 4) {
+            const __m256d x0 = _mm256_loadu_pd(x + p);
+            s0 = _mm256_fmadd_pd(_mm256_loadu_pd(r0 + p), x0, s0);
+            s1 = _mm256_fmadd_pd(_mm256_loadu_pd(r1 + p), x0, s1);
+        }
+        if (tail) {
+            const __m256d x0 = _mm256_maskload_pd(x + p, last);
+            s0 = _mm256_fmadd_pd(_mm256_maskload_pd(r0 + p, last), x0, s0);
+            s1 = _mm256_fmadd_pd(_mm256_maskload_pd(r1 + p, last), x0, s1);
+        }
+        y[i] = hsum256(_mm256_add_pd(s0, t0));
+        y[i + 1] = hsum256(_mm256_add_pd(s1, t1));
+    }
+    for (; i < m; i++) {
+        const double *r0 = a + i * n;
+        __m256d s0 = _mm256_setzero_pd();
+        uint64_t p = 0;
+        for (; p < body; p += 4) s0 = _mm256_fmadd_pd(_mm256_loadu_pd(r0 + p), _mm256_loadu_pd(x + p), s0);
+        if (tail) s0 = _mm256_fmadd_pd(_mm256_maskload_pd(r0 + p, last), _mm256_maskload_pd(x + p, last), s0);
+        y[i] = hsum256(s0);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Portable: 4 x 4 tiles of scalars (the compiler keeps the 16 sums in
+// registers and may vectorise across the tile row).
+
+constexpr int kMrPortable = 4;
+constexpr int kNrPortable = 4;
+
+void tile_portable(uint64_t mr, uint64_t nc, uint64_t kc, const double *a, uint64_t lda, const double *b,
+                   uint64_t ldb, double *c, uint64_t ldc, bool accumulate) {
+    double acc[kMrPortable][kNrPortable] = {};
+    if (mr == kMrPortable && nc == kNrPortable) {
+        for (uint64_t p = 0; p < kc; p++) {
+            const double *brow = b + p * ldb;
+            for (int r = 0; r < kMrPortable; r++) {
+                const double x = a[r * lda + p];
+                for (int j = 0; j < kNrPortable; j++) acc[r][j] += x * brow[j];
+            }
+        }
+    } else {
+        for (uint64_t p = 0; p < kc; p++) {
+            const double *brow = b + p * ldb;
+            for (uint64_t r = 0; r < mr; r++) {
+                const double x = a[r * lda + p];
+                for (uint64_t j = 0; j < nc; j++) acc[r][j] += x * brow[j];
+            }
+        }
+    }
+    for (uint64_t r = 0; r < mr; r++)
+        for (uint64_t j = 0; j < nc; j++) c[r * ldc + j] = accumulate ? c[r * ldc + j] + acc[r][j] : acc[r][j];
+}
+
+// Four partial sums per row, combined at the end.
+void gemv_portable(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
+    for (uint64_t i = 0; i < m; i++) {
+        const double *row = a + i * n;
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+        uint64_t p = 0;
+        for (; p + 4 <= n; p += 4) {
+            s0 += row[p] * x[p];
+            s1 += row[p + 1] * x[p + 1];
+            s2 += row[p + 2] * x[p + 2];
+            s3 += row[p + 3] * x[p + 3];
+        }
+        double s = (s3 + s1) + (s2 + s0);
+        for (; p < n; p++) s += row[p] * x[p];
+        y[i] = s;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch and the blocked driver
+
+const Kernels kAvx512 = {tile_avx512, gemv_avx512, kMr512, 8 * kVec512};
+const Kernels kAvx2 = {tile_avx2, gemv_avx2, kMr256, 4 * kVec256};
+const Kernels kPortable = {tile_portable, gemv_portable, kMrPortable, kNrPortable};
+
+const Kernels *kernels() {
+    // Chosen once; the interpreter's lock serialises the first calls, and a
+    // repeated choice would give the same answer anyway.
+    static const Kernels *chosen = nullptr;
+    if (!chosen) {
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx512f"))
+            chosen = &kAvx512;
+        else if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+            chosen = &kAvx2;
+        else
+            chosen = &kPortable;
+    }
+    return chosen;
+}
+
+void gemm_with(const Kernels &kern, uint64_t m, uint64_t n, uint64_t k, const double *a, const double *b,
+               double *c) {
+    if (m == 0 || n == 0) return;
+    if (k == 0) {
+        memset(c, 0, m * n * sizeof(double));
+        return;
+    }
+    // One column of b is a contiguous vector: the product is m dot products.
+    if (n == 1) {
+        kern.gemv(m, k, a, b, c);
+        return;
+    }
+    for (uint64_t pc = 0; pc < k; pc += kBlockK) {
+        const uint64_t kc = k - pc < kBlockK ? k - pc : kBlockK;
+        const bool accumulate = pc > 0;
+        for (uint64_t ic = 0; ic < m; ic += kBlockM) {
+            const uint64_t iend = m - ic < kBlockM ? m : ic + kBlockM;
+            for (uint64_t jc = 0; jc < n; jc += kern.nr) {
+                const uint64_t nc = n - jc < kern.nr ? n - jc : kern.nr;
+                for (uint64_t ir = ic; ir < iend; ir += kern.mr) {
+                    const uint64_t mr = iend - ir < kern.mr ? iend - ir : kern.mr;
+                    kern.tile(mr, nc, kc, a + ir * k + pc, k, b + pc * n + jc, n, c + ir * n + jc, n, accumulate);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void gemm(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *b, double *c) {
+    gemm_with(*kernels(), m, n, k, a, b, c);
+}
+
+void gemv(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
+    if (m == 0) return;
+    if (n == 0) {
+        memset(y, 0, m * sizeof(double));
+        return;
+    }
+    kernels()->gemv(m, n, a, x, y);
+}
+
+}  // namespace zanthic
+
+#undef ZANTHIC_AVX512
+#undef ZANTHIC_AVX2

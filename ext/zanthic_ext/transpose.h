@@ -1,0 +1,17 @@
+// The transpose kernel behind cmatrix_transpose and Matrix#trans, on plain
+// row-major arrays of doubles. It never allocates, never raises and touches
+// no Ruby object; AVX-512 or portable code is chosen once, at the first call.
+#ifndef ZANTHIC_TRANSPOSE_H
+#define ZANTHIC_TRANSPOSE_H
+
+#include <stdint.h>
+
+namespace zanthic {
+
+// dst (cols x rows) = transpose of src (rows x cols); the arrays must not
+// overlap.
+void transpose(uint64_t rows, uint64_t cols, const double *src, double *dst);
+
+}  // namespace zanthic
+
+#endif

@@ -1,0 +1,126 @@
+// Checks every product and transpose kernel that this processor can run
+// (portable, AVX2+FMA, AVX-512) against a long double reference, over thin,
+// empty, tile-sized and odd shapes and ones crossing the block sizes, on
+// arrays of exactly their size (so that the address sanitizer sees any
+// access past the end). The kernels' units are compiled into this program
+// whole, to reach each variant. Prints "ok <variants>" or the failures.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "gemm.cpp"
+#include "transpose.cpp"
+
+namespace {
+
+int failures = 0;
+
+double *array(uint64_t n) { return static_cast<double *>(malloc(n ? n * sizeof(double) : 1)); }
+
+double *random_array(uint64_t n) {
+    double *a = array(n);
+    for (uint64_t i = 0; i < n; i++) a[i] = rand() / static_cast<double>(RAND_MAX) - 0.5;
+    return a;
+}
+
+void fail(const char *what, const char *variant, uint64_t m, uint64_t n, uint64_t k, double got, long double want) {
+    if (failures++ < 20)
+        printf("%s %s %llux%llux%llu: got %.17g want %.17Lg\n", what, variant, (unsigned long long)m,
+               (unsigned long long)n, (unsigned long long)k, got, want);
+}
+
+// c = a * b and y = a * (column 0 of b) for one variant, against the
+// reference; any summation order errs by at most about k ulps of the sum of
+// magnitudes, allow twice that.
+void check_products(const char *name, const zanthic::Kernels &kern, uint64_t m, uint64_t n, uint64_t k) {
+    double *a = random_array(m * k), *b = random_array(k * n), *c = array(m * n);
+    for (uint64_t i = 0; i < m * n; i++) c[i] = NAN;  // every element must be written
+    zanthic::gemm_with(kern, m, n, k, a, b, c);
+    for (uint64_t i = 0; i < m; i++)
+        for (uint64_t j = 0; j < n; j++) {
+            long double s = 0, mag = 0;
+            for (uint64_t p = 0; p < k; p++) {
+                s += static_cast<long double>(a[i * k + p]) * b[p * n + j];
+                mag += fabsl(static_cast<long double>(a[i * k + p]) * b[p * n + j]);
+            }
+            if (!(fabsl(c[i * n + j] - s) <= 2.0L * (k + 1) * 1.1102230246251565e-16L * mag))
+                fail("gemm", name, m, n, k, c[i * n + j], s);
+        }
+    if (m && k) {
+        double *x = random_array(k), *y = array(m);
+        kern.gemv(m, k, a, x, y);
+        for (uint64_t i = 0; i < m; i++) {
+            long double s = 0, mag = 0;
+            for (uint64_t p = 0; p < k; p++) {
+                s += static_cast<long double>(a[i * k + p]) * x[p];
+                mag += fabsl(static_cast<long double>(a[i * k + p]) * x[p]);
+            }
+            if (!(fabsl(y[i] - s) <= 2.0L * (k + 1) * 1.1102230246251565e-16L * mag)) fail("gemv", name, m, 1, k, y[i], s);
+        }
+        free(x);
+        free(y);
+    }
+    free(a);
+    free(b);
+    free(c);
+}
+
+void check_transpose(const char *name, zanthic::TransposeFn fn, uint64_t r, uint64_t c) {
+    double *src = random_array(r * c), *dst = array(r * c);
+    fn(r, c, src, dst);
+    for (uint64_t i = 0; i < r; i++)
+        for (uint64_t j = 0; j < c; j++)
+            if (dst[j * r + i] != src[i * c + j]) fail("transpose", name, r, c, 0, dst[j * r + i], src[i * c + j]);
+    free(src);
+    free(dst);
+}
+
+}  // namespace
+
+int main() {
+    __builtin_cpu_init();
+    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    const bool avx512 = __builtin_cpu_supports("avx512f");
+    struct Variant {
+        const char *name;
+        bool available;
+        const zanthic::Kernels *kernels;
+    } variants[] = {{"portable", true, &zanthic::kPortable},
+                    {"avx2", avx2, &zanthic::kAvx2},
+                    {"avx512", avx512, &zanthic::kAvx512}};
+    // Extents around every tile and block size: 1-9 (tiles of 4, 6, 8 rows
+    // and 4, 8, 24 columns), 23-25, 119-121 (row block) and 255-257 (inner
+    // block), plus random shapes.
+    const uint64_t extents[] = {0, 1, 2, 3, 5, 6, 7, 8, 9, 23, 24, 25, 48, 121, 257};
+    const uint64_t depths[] = {0, 1, 3, 8, 255, 257, 600};
+    const uint64_t tr_rows[] = {1, 2, 7, 8, 9, 31, 32, 33, 64, 75};
+    const uint64_t tr_cols[] = {1, 3, 8, 9, 16, 40, 65, 130};
+    srand(2024);
+    for (const Variant &v : variants) {
+        if (!v.available) continue;
+        for (uint64_t m : extents)
+            for (uint64_t n : extents)
+                for (uint64_t k : depths) {
+                    if (m * n * k > 3000000) continue;
+                    check_products(v.name, *v.kernels, m, n, k);
+                }
+        for (int t = 0; t < 40; t++) check_products(v.name, *v.kernels, rand() % 130, rand() % 70, rand() % 300);
+    }
+    for (uint64_t r : tr_rows)
+        for (uint64_t c : tr_cols) {
+            check_transpose("portable", zanthic::transpose_portable, r, c);
+            if (avx512) check_transpose("avx512", zanthic::transpose_avx512, r, c);
+        }
+    // The dispatchers pick the widest available variant.
+    const zanthic::Kernels *best = avx512 ? &zanthic::kAvx512 : avx2 ? &zanthic::kAvx2 : &zanthic::kPortable;
+    if (zanthic::kernels() != best) {
+        printf("product dispatch did not choose the widest variant\n");
+        failures++;
+    }
+    if (zanthic::chosen_kernel() != (avx512 ? zanthic::transpose_avx512 : zanthic::transpose_portable)) {
+        printf("transpose dispatch did not choose the widest variant\n");
+        failures++;
+    }
+    if (failures == 0) printf("ok portable%s%s\n", avx2 ? " avx2" : "", avx512 ? " avx512" : "");
+    return failures ? 1 : 0;
+}
