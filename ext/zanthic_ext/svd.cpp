@@ -1,5 +1,221 @@
 // Singular value decomposition by Jacobi rotations of the Gram matrix.
+//
+// The eigenproblem of the Gram matrix of A's smaller side is solved by cyclic
+// Jacobi sweeps; its eigenvalues are the squared singular values, and the
+// eigenvectors give one side of the decomposition directly (V) and the other
+// through U = (E V) D, D the diagonal of inverse singular values.
+#include <cmath>
+#include <cstring>
+
 #include "objects.h"
+#include "rotate.h"
 #include "zanthic_ext.h"
 
-void Init_svd(void) {}
+using namespace zanthic;
+
+namespace {
+
+// A sweep changing the diagonal by at most this much in total (adding only
+// the entries that moved by more than it) has converged.
+constexpr double kDiagonalChange = 0.001;
+// Sweeps stop here whatever the state of W; its last state is used.
+constexpr int kMaxSweeps = 20;
+// The diagonal change alone can stop while W is far from diagonal (a matrix
+// of small entries barely moves its diagonal at all), leaving U's columns
+// far from orthonormal. So the sweeps also go on until every off-diagonal
+// entry is at most this fraction of W's largest diagonal entry; Jacobi
+// sweeps converge quadratically, so one or two more sweeps get there.
+constexpr double kOffDiagonalRatio = 1e-12;
+// Singular values at or below this are treated as zero: their column of U
+// is left all zero rather than amplifying rounding noise.
+constexpr double kInverseThreshold = 1e-10;
+
+// Every record and buffer a decomposition makes, so that those made so far
+// can be released when an allocation raises part-way.
+struct Work {
+    const CMatrix *a;
+    CMatrix *at;  // A^T: for the Gram matrix, and E when r < c
+    CMatrix *g;   // Gram matrix
+    CMatrix *ev;  // E V, scaled in place into U
+    CMatrix *v;
+    CVector *s;
+    double *buffer;  // W, V^T and the per-sweep vectors, padded for the sweep kernel
+};
+
+void release(Work *w) {
+    cmatrix_free(w->at);
+    cmatrix_free(w->g);
+    cmatrix_free(w->ev);
+    cmatrix_free(w->v);
+    cvector_free(w->s);
+    if (w->buffer) ruby_xfree(w->buffer);
+}
+
+// Sum of the diagonal changes larger than kDiagonalChange (NaN adds nothing);
+// refills previous with the new diagonal.
+double diagonal_change(const double *w, uint64_t ld, double *previous, uint64_t n) {
+    double delta = 0.0;
+    for (uint64_t j = 0; j < n; j++) {
+        const double change = std::fabs(w[j * ld + j] - previous[j]);
+        if (change > kDiagonalChange) delta += change;
+        previous[j] = w[j * ld + j];
+    }
+    return delta;
+}
+
+// True unless some off-diagonal entry exceeds kOffDiagonalRatio times the
+// largest diagonal entry. NaN compares false, so a NaN W counts as diagonal.
+bool is_diagonal(const double *w, uint64_t ld, uint64_t n) {
+    double largest = 0.0;
+    for (uint64_t j = 0; j < n; j++)
+        if (w[j * ld + j] > largest) largest = w[j * ld + j];
+    const double bound = kOffDiagonalRatio * largest;
+    for (uint64_t i = 0; i < n; i++) {
+        const double *row = w + i * ld;
+        bool small = true;
+        for (uint64_t j = 0; j < n; j++) small &= !(std::fabs(row[j]) > bound) || i == j;
+        if (!small) return false;
+    }
+    return true;
+}
+
+VALUE decompose(VALUE arg) {
+    Work *w = reinterpret_cast<Work *>(arg);
+    const CMatrix *a = w->a;
+    const bool wide = a->rows < a->cols;
+
+    // 1. Gram matrix of the smaller side.
+    w->at = cmatrix_transpose(a);
+    w->g = wide ? cmatrix_multiply(a, w->at) : cmatrix_multiply(w->at, a);
+    if (!wide) {
+        cmatrix_free(w->at);
+        w->at = nullptr;
+    }
+    const uint64_t n = w->g->rows;
+
+    // 2. W = G and V = I, both padded for the sweep kernel; V is kept
+    // transposed, so that rotating its columns streams its rows.
+    const uint64_t padded = rotate::round_up(n), ld = rotate::row_stride(n);
+    const uint64_t w_size = padded * ld, vt_size = n * padded;
+    const uint64_t scratch_size = rotate::sweep_scratch_size(n);
+    const uint64_t total = w_size + vt_size + 2 * padded + scratch_size + rotate::kAlign;
+    w->buffer = static_cast<double *>(ruby_xmalloc2(total, sizeof(double)));
+    double *wm = rotate::align(w->buffer), *vt = wm + w_size;
+    double *previous = vt + vt_size, *inverse = previous + padded, *scratch = inverse + padded;
+    // Zero what the copy of G does not fill: W's padding, V^T, the small
+    // vectors and the start of the scratch; the recorded angles are
+    // written before they are read.
+    for (uint64_t i = 0; i < padded; i++) {
+        double *row = wm + i * ld;
+        const uint64_t filled = i < n ? n : 0;
+        if (filled) memcpy(row, w->g->data + i * n, n * sizeof(double));
+        memset(row + filled, 0, (ld - filled) * sizeof(double));
+    }
+    memset(vt, 0, (vt_size + 3 * padded) * sizeof(double));
+    for (uint64_t i = 0; i < n; i++) vt[i * padded + i] = 1.0;
+    cmatrix_free(w->g);
+    w->g = nullptr;
+
+    // 3.-4. Sweeps until the diagonal settles and W is diagonal, 2 to 20.
+    // Only P's diagonal takes part in the test, so only it is kept.
+    for (int sweep = 1;; sweep++) {
+        rotate::sweep(wm, ld, vt, padded, scratch, n);
+        const double delta = diagonal_change(wm, ld, previous, n);
+        if (sweep == 1) continue;
+        if (sweep == kMaxSweeps || (delta <= kDiagonalChange && is_diagonal(wm, ld, n))) break;
+    }
+
+    // 5.-6. Singular values and their inverses. NaN stays NaN, so that a
+    // matrix holding NaN or Infinity does not pass for a zero matrix.
+    w->s = cvector_alloc(n);
+    double *s = w->s->data;
+    for (uint64_t j = 0; j < n; j++) {
+        const double d = wm[j * ld + j];
+        s[j] = d > 0.0 ? std::sqrt(d) : (std::isnan(d) ? d : 0.0);
+        inverse[j] = s[j] > kInverseThreshold ? 1.0 / s[j] : 0.0;
+    }
+
+    // 7. U = (E V) D. D is diagonal, so multiplying by it scales columns,
+    // except in a row of E V holding Infinity or NaN, where the product's
+    // 0 * x terms make NaN and the full sum is kept.
+    w->v = cmatrix_alloc(n, n);
+    for (uint64_t i = 0; i < n; i++)
+        for (uint64_t j = 0; j < n; j++) w->v->data[i * n + j] = vt[j * padded + i];
+    w->ev = cmatrix_multiply(wide ? w->at : a, w->v);
+    double *ev = w->ev->data;
+    const uint64_t rows = w->ev->rows;
+    for (uint64_t i = 0; i < rows; i++) {
+        double *row = ev + i * n;
+        bool finite = true;
+        for (uint64_t j = 0; j < n; j++) finite &= std::isfinite(row[j]);
+        if (finite) {
+            for (uint64_t j = 0; j < n; j++) row[j] *= inverse[j];
+        } else {
+            memcpy(scratch, row, n * sizeof(double));
+            for (uint64_t j = 0; j < n; j++) {
+                double sum = 0.0;
+                for (uint64_t k = 0; k < n; k++) sum += scratch[k] * (k == j ? inverse[j] : 0.0);
+                row[j] = sum;
+            }
+        }
+    }
+    return Qnil;
+}
+
+/*
+ * call-seq:
+ *   matrix.SV_decomp(*ignored) -> [u, v, s]
+ *   matrix.svd(*ignored)       -> [u, v, s]
+ *
+ * The singular value decomposition by Jacobi rotations of the Gram matrix
+ * of the smaller side, n = min(rows, columns); any arguments are ignored.
+ * For rows >= columns, u (rows x n) holds the left singular vectors, v
+ * (n x n) the right ones and A = u * diag(s) * v^T; for rows < columns, u
+ * (columns x n) holds the right singular vectors, v the left ones and
+ * A = v * diag(s) * u^T. The values in s are not sorted: s[j] belongs to
+ * column j of u and of v, and column j of u is all zero where
+ * s[j] <= 1e-10. A matrix holding NaN or Infinity gives NaN values.
+ * The results are new base-class objects; s is a row vector.
+ *
+ *   m = Zanthic::Linalg::Matrix.alloc([1.0, 0.0], [0.0, 3.0])
+ *   u, v, s = m.svd
+ *   s.to_a  # => [1.0, 3.0]
+ *   u.to_a  # => [[1.0, 0.0], [0.0, 1.0]]
+ */
+VALUE matrix_sv_decomp(int argc, VALUE *argv, VALUE self) {
+    const CMatrix *a = get_matrix(self);
+    VALUE u_obj = matrix_shell(cZanthicMatrix);
+    VALUE v_obj = matrix_shell(cZanthicMatrix);
+    VALUE s_obj = vector_shell(cZanthicVector);
+    VALUE result = rb_ary_new_from_args(3, u_obj, v_obj, s_obj);
+    CMatrix *u, *v;
+    CVector *s;
+    jacobi_svd(a, &u, &v, &s);
+    DATA_PTR(u_obj) = u;
+    DATA_PTR(v_obj) = v;
+    DATA_PTR(s_obj) = s;
+    return result;
+}
+
+}  // namespace
+
+void jacobi_svd(const CMatrix *a, CMatrix **u, CMatrix **v, CVector **s) {
+    Work work = {a, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    int state = 0;
+    rb_protect(decompose, reinterpret_cast<VALUE>(&work), &state);
+    if (state) {
+        release(&work);
+        rb_jump_tag(state);
+    }
+    *u = work.ev;
+    *v = work.v;
+    *s = work.s;
+    work.ev = work.v = nullptr;
+    work.s = nullptr;
+    release(&work);
+}
+
+void Init_svd(void) {
+    rb_define_method(cZanthicMatrix, "SV_decomp", RUBY_METHOD_FUNC(matrix_sv_decomp), -1);
+    rb_define_alias(cZanthicMatrix, "svd", "SV_decomp");
+}

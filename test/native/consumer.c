@@ -279,6 +279,25 @@ static VALUE consumer_alloc_free(VALUE self, VALUE count) {
     return size;
 }
 
+/* ---- Decomposition ---- */
+
+static VALUE svd_body(Arena *a, VALUE args) {
+    CMatrix *m = matrix_from(a, rb_ary_entry(args, 0), NUM2LONG(rb_ary_entry(args, 1)));
+    CMatrix *u = NULL, *v = NULL;
+    CVector *s = NULL;
+    jacobi_svd(m, &u, &v, &s);
+    arena_matrix(a, u);
+    arena_matrix(a, v);
+    arena_vector(a, s);
+    return rb_ary_new_from_args(3, matrix_to_ary(u), matrix_to_ary(v), vector_to_ary(s));
+}
+
+/* [U rows, V rows, S] of jacobi_svd on a rows x cols matrix; every record is
+ * freed, also when the decomposition raises. */
+static VALUE consumer_svd(VALUE self, VALUE rows, VALUE cols) {
+    return with_arena(svd_body, rb_ary_new_from_args(2, rows, cols));
+}
+
 void Init_zanthic_consumer(void) {
     VALUE mod = rb_define_module("ZanthicConsumer");
     rb_define_module_function(mod, "vector_ops", consumer_vector_ops, 2);
@@ -295,4 +314,5 @@ void Init_zanthic_consumer(void) {
     rb_define_module_function(mod, "magnitude", consumer_magnitude, 1);
     rb_define_module_function(mod, "sum", consumer_sum, 1);
     rb_define_module_function(mod, "alloc_free", consumer_alloc_free, 1);
+    rb_define_module_function(mod, "svd", consumer_svd, 2);
 }

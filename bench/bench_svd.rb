@@ -1,0 +1,65 @@
+# frozen_string_literal: true
+
+# Jacobi SVD of term-document-like matrices (about 5% non-zero entries, small
+# integer counts, seeded), against the same procedure written literally in C
+# (naive products, strided scalar rotations; bench/native/svd_baselines.c)
+# and against GSL's SV_decomp through its Ruby binding where installed.
+# Times are the best of a few runs, in CPU time of this process (every
+# contender runs on one thread; the machine is shared); ratios come from this
+# one run.
+require "zanthic_ext"
+require "zanthic_bench"
+
+begin
+  require "gsl"
+rescue LoadError
+  nil
+end
+
+Matrix = Zanthic::Linalg::Matrix
+
+def term_document(rows, cols, seed)
+  rng = Random.new(seed)
+  Array.new(rows) { Array.new(cols) { rng.rand < 0.05 ? (1 + rng.rand(5)).to_f : 0.0 } }
+end
+
+def best_of(runs)
+  Array.new(runs) do
+    t = Process.clock_gettime(Process::CLOCK_PROCESS_CPUTIME_ID)
+    yield
+    Process.clock_gettime(Process::CLOCK_PROCESS_CPUTIME_ID) - t
+  end.min
+end
+
+def max_relative_difference(a, b)
+  scale = [a.flatten.map(&:abs).max || 0.0, 1e-300].max
+  a.flatten.zip(b.flatten).map { |x, y| (x - y).abs }.max.to_f / scale
+end
+
+def read_values(vector)
+  (0...vector.size).map { |i| vector[i] }
+end
+
+gsl = defined?(GSL::Matrix)
+puts format("%-10s %6s %10s %10s %8s %10s %8s  %s", "shape", "sweeps", "library s", "literal s", "speedup",
+            gsl ? "GSL s" : "GSL", gsl ? "vs GSL" : "", "max rel. diff S / U / V")
+[[1000, 200, 1], [200, 1000, 2], [400, 400, 3]].each do |rows, cols, seed|
+  data = term_document(rows, cols, seed)
+  m = Matrix.alloc(*data)
+  u = v = s = nil
+  library = best_of(3) { u, v, s = m.svd }
+  sweeps = lu = lv = ls = nil
+  literal = best_of(2) { sweeps, lu, lv, ls = ZanthicBench.literal_svd(m) }
+  diffs = [max_relative_difference(ls, read_values(s)), max_relative_difference(lu.to_a, u.to_a),
+           max_relative_difference(lv.to_a, v.to_a)]
+  gsl_time = nil
+  if gsl
+    g = GSL::Matrix.alloc(data.flatten, rows, cols)
+    # GSL decomposes only rows >= columns; a wide matrix goes in transposed.
+    g = g.transpose if rows < cols
+    gsl_time = best_of(3) { g.SV_decomp }
+  end
+  puts format("%-10s %6d %10.4f %10.4f %7.1fx %10s %8s  %.1e / %.1e / %.1e", "#{rows}x#{cols}", sweeps, library,
+              literal, literal / library, gsl_time ? format("%.4f", gsl_time) : "n/a",
+              gsl_time ? format("%.2fx", gsl_time / library) : "", *diffs)
+end
