@@ -43,9 +43,6 @@ if ENV["ZANTHIC_SANITIZE"] == "1"
   # stack memory (by the interpreter's intercepted libc calls) would be
   # reported. Heap and global checks are unaffected.
   cxx << "--param=asan-stack=0"
-  # Without global redzones the sanitizer adds no __odr_asan.* symbols beside
-  # our exported globals, so the exported symbol table stays the interface.
-  cxx << "--param=asan-globals=0"
   $LDFLAGS << " -fsanitize=address,undefined"
 end
 cxx << "-march=native" if ENV["ZANTHIC_NATIVE"] == "1"
