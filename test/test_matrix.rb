@@ -46,6 +46,23 @@ class TestMatrix < Minitest::Test
     assert_raises_message(TypeError, "can't convert Array into Float") { Matrix.alloc([[1, 2], [3, 4]], [5, 6]) }
   end
 
+  # A failed alloc leaves its object, without a record, to the GC; found
+  # through ObjectSpace before it is collected, it is refused, not read.
+  def test_objects_left_by_failed_allocs_are_refused
+    GC.disable
+    assert_raises(TypeError) { SubMatrix.alloc([1.0], [nil]) }
+    assert_raises(ArgumentError) { SubMatrix.zeros(2**62, 4) }
+    left = ObjectSpace.each_object(SubMatrix).reject { |m| m.size rescue false }
+    assert_operator left.size, :>=, 2
+    left.each do |m|
+      assert_raises_message(TypeError, "uninitialized TestMatrix::SubMatrix") { m.to_a }
+      assert_raises(TypeError) { m * m }
+      assert_raises(TypeError) { Matrix.diag(m) }
+    end
+  ensure
+    GC.enable
+  end
+
   def test_rows_that_are_not_arrays_are_refused_before_reading
     vector = ZanthicConsumer.make_vector([1.0], false)
     [[5], [nil], [vector], [[1, 2], 3], [[[1], 2]], [[1], "ab"]].each do |args|

@@ -4,7 +4,8 @@
 // then allocate the record and hand it to the object at once. A failed record
 // allocation then leaves only an empty object for the GC, and a record can
 // never be stranded by a failed object allocation. An object whose record is
-// NULL is never handed to Ruby code.
+// NULL is never returned, and the unwrap helpers refuse one that Ruby code
+// finds anyway (through ObjectSpace).
 #ifndef ZANTHIC_OBJECTS_H
 #define ZANTHIC_OBJECTS_H
 
@@ -12,12 +13,23 @@
 
 namespace zanthic {
 
+// An object whose record never arrived: a constructor whose allocation or
+// conversion failed leaves its object to the GC without a record, and until
+// it is collected ObjectSpace can still hand it to Ruby code.
+[[noreturn]] __attribute__((noinline, cold)) inline void raise_uninitialized(VALUE obj) {
+    rb_raise(rb_eTypeError, "uninitialized %s", rb_obj_classname(obj));
+}
+
 inline CVector *get_vector(VALUE obj) {
-    return static_cast<CVector *>(rb_check_typeddata(obj, &cvector_type));
+    CVector *v = static_cast<CVector *>(rb_check_typeddata(obj, &cvector_type));
+    if (!v) raise_uninitialized(obj);
+    return v;
 }
 
 inline CMatrix *get_matrix(VALUE obj) {
-    return static_cast<CMatrix *>(rb_check_typeddata(obj, &cmatrix_type));
+    CMatrix *m = static_cast<CMatrix *>(rb_check_typeddata(obj, &cmatrix_type));
+    if (!m) raise_uninitialized(obj);
+    return m;
 }
 
 // An object of klass that does not own a record yet.
