@@ -147,6 +147,10 @@ class TestMatrix < Minitest::Test
     m = Matrix.alloc([1, 2]).freeze
     assert_raises(FrozenError) { m[0, 0] = 9 }
     assert_equal [[1.0, 2.0]], m.to_a
+    # A conversion that freezes the receiver stops the store too.
+    w = Matrix.alloc([1, 2])
+    assert_raises(FrozenError) { w[0, 1] = numeric_doing { w.freeze } }
+    assert_equal [[1.0, 2.0]], w.to_a
   end
 
   def test_rows_and_columns_are_copies_of_the_base_vector_class
@@ -188,6 +192,24 @@ class TestMatrix < Minitest::Test
     assert_includes Matrix.private_instance_methods(false), :initialize_copy
     assert_raises(FrozenError) { Matrix.zeros(1, 1).freeze.send(:initialize_copy, m) }
     assert_raises(TypeError) { Matrix.zeros(1, 1).send(:initialize_copy, 5) }
+  end
+
+  # Re-initialising a matrix would replace the record under any call that
+  # is converting an argument for it.
+  def test_initialize_copy_fills_only_an_empty_matrix
+    m = Matrix.alloc([1, 2], [3, 4])
+    assert_raises_message(TypeError, "already initialized Zanthic::Linalg::Matrix") do
+      m.send(:initialize_copy, Matrix.alloc([9]))
+    end
+    assert_raises(TypeError) { Matrix.zeros(3, 0).send(:initialize_copy, m) }
+    index = Object.new
+    index.define_singleton_method(:to_int) { m.send(:initialize_copy, Matrix.alloc([9])) && 1 }
+    assert_raises(TypeError) { m[index, 1] }
+    assert_raises(TypeError) { m[0, 0] = numeric_doing { m.send(:initialize_copy, Matrix.alloc([9])) } }
+    assert_equal [[1.0, 2.0], [3.0, 4.0]], m.to_a
+    e = Matrix.allocate
+    assert_same e, e.send(:initialize_copy, m)
+    assert_equal m.to_a, e.to_a
   end
 
   def payload(m) = Marshal.load(m._dump(0))
