@@ -113,12 +113,14 @@ void normalize_into(double *out, const CVector *x) {
     if (x->size == 0) return;
     const double norm = cvector_magnitude(x);
     if (!(norm > kNormalizeFloor)) return;
-    const double m = norm == HUGE_VAL ? max_abs(x->data, x->size) : 0.0;
-    if (norm == HUGE_VAL && !std::isinf(m)) {
-        const Scale k(m);
-        const double root = scaled_root(x->data, x->size, k);
-        for (uint64_t i = 0; i < x->size; i++) out[i] = k.down(x->data[i]) / root;
-        return;
+    if (norm == HUGE_VAL) {
+        const double m = max_abs(x->data, x->size);
+        if (!std::isinf(m)) {
+            const Scale k(m);
+            const double root = scaled_root(x->data, x->size, k);
+            for (uint64_t i = 0; i < x->size; i++) out[i] = k.down(x->data[i]) / root;
+            return;
+        }
     }
     for (uint64_t i = 0; i < x->size; i++) out[i] = x->data[i] / norm;
 }
