@@ -60,25 +60,7 @@ CMatrix *cmatrix_alloc(uint64_t rows, uint64_t cols) {
     CMatrix *m = static_cast<CMatrix *>(ruby_xmalloc(sizeof(CMatrix)));
     m->rows = rows;
     m->cols = cols;
-    m->data = nullptr;
-    // If the array allocation raises, release the record on the way out.
-    struct Args {
-        CMatrix *m;
-        uint64_t count;
-    } args = {m, count};
-    int state = 0;
-    rb_protect(
-        [](VALUE p) -> VALUE {
-            Args *a = reinterpret_cast<Args *>(p);
-            a->m->data = static_cast<double *>(ruby_xmalloc2(a->count, sizeof(double)));
-            return Qnil;
-        },
-        reinterpret_cast<VALUE>(&args), &state);
-    if (state) {
-        ruby_xfree(m);
-        rb_jump_tag(state);
-    }
-    if (count) memset(m->data, 0, count * sizeof(double));
+    m->data = alloc_elements(m, count);
     return m;
 }
 

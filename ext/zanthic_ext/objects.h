@@ -9,6 +9,8 @@
 #ifndef ZANTHIC_OBJECTS_H
 #define ZANTHIC_OBJECTS_H
 
+#include <cstring>
+
 #include "zanthic_ext.h"
 
 namespace zanthic {
@@ -30,6 +32,30 @@ inline CMatrix *get_matrix(VALUE obj) {
     CMatrix *m = static_cast<CMatrix *>(rb_check_typeddata(obj, &cmatrix_type));
     if (!m) raise_uninitialized(obj);
     return m;
+}
+
+// A zero-filled array of count doubles for a record that nothing else knows
+// of yet. If the allocation raises (a byte count that overflows, or
+// NoMemoryError) the record is released before the exception goes on.
+inline double *alloc_elements(void *record, uint64_t count) {
+    struct Request {
+        uint64_t count;
+        double *data;
+    } request = {count, nullptr};
+    int state = 0;
+    rb_protect(
+        [](VALUE p) -> VALUE {
+            Request *r = reinterpret_cast<Request *>(p);
+            r->data = static_cast<double *>(ruby_xmalloc2(r->count, sizeof(double)));
+            return Qnil;
+        },
+        reinterpret_cast<VALUE>(&request), &state);
+    if (state) {
+        ruby_xfree(record);
+        rb_jump_tag(state);
+    }
+    if (count) memset(request.data, 0, count * sizeof(double));
+    return request.data;
 }
 
 // An object of klass that does not own a record yet.

@@ -22,26 +22,8 @@ const rb_data_type_t cvector_type = {
 CVector *cvector_alloc(uint64_t size) {
     CVector *v = static_cast<CVector *>(ruby_xmalloc(sizeof(CVector)));
     v->size = size;
-    v->data = nullptr;
     v->is_col = 0;
-    // The record is not yet known to anyone: if the array allocation raises
-    // (byte count overflow, NoMemoryError), release it on the way out.
-    int state = 0;
-    struct Args {
-        CVector *v;
-    } args = {v};
-    rb_protect(
-        [](VALUE p) -> VALUE {
-            CVector *rec = reinterpret_cast<Args *>(p)->v;
-            rec->data = static_cast<double *>(ruby_xmalloc2(rec->size, sizeof(double)));
-            return Qnil;
-        },
-        reinterpret_cast<VALUE>(&args), &state);
-    if (state) {
-        ruby_xfree(v);
-        rb_jump_tag(state);
-    }
-    if (size) memset(v->data, 0, size * sizeof(double));
+    v->data = alloc_elements(v, size);
     return v;
 }
 
