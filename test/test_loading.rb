@@ -27,6 +27,36 @@ class TestLoading < Minitest::Test
     assert_equal 1, Vector.instance_method(:-).arity
   end
 
+  # The whole Ruby-visible surface with arities. Aliases share their
+  # target's definition; diagonal is diag's function registered under a
+  # second name, not an alias.
+  SURFACE = {
+    Vector => [{ alloc: 1, _load: 1 },
+               { size: 0, :[] => 1, :[]= => 2, to_a: 0, sum: 0, each: 0, collect: 0, map: 0, normalize: 0, row: 0,
+                 col: 0, :* => 1, _dump: 1, :- => 1 }],
+    Matrix => [{ alloc: -1, diag: 1, diagonal: 1, _load: 1, extend_column: 2, vstack: 2, zeros: 2 },
+               { size: 0, row_size: 0, column_size: 0, :[] => 2, :[]= => 3, trans: 0, transpose: 0, column: 1, row: 1,
+                 to_a: 0, :* => 1, _dump: 1, SV_decomp: -1, svd: -1, batch_project: 1, incremental_svd_update: 4 }],
+  }.freeze
+  LATER = %i[batch_project incremental_svd_update].freeze
+
+  def test_registered_methods
+    SURFACE.each do |klass, (singleton, instance)|
+      assert_equal singleton.keys.sort, klass.singleton_methods(false).sort
+      assert_empty klass.public_instance_methods(false) - instance.keys
+      assert_empty instance.keys - LATER - klass.public_instance_methods(false)
+      singleton.each { |name, arity| assert_equal arity, klass.method(name).arity, "#{klass}.#{name}" }
+      instance.each do |name, arity|
+        assert_equal arity, klass.instance_method(name).arity, "#{klass}##{name}" if klass.method_defined?(name)
+      end
+      assert_equal [:initialize_copy], klass.private_instance_methods(false)
+    end
+    assert_equal :collect, Vector.instance_method(:map).original_name
+    assert_equal :trans, Matrix.instance_method(:transpose).original_name
+    assert_equal :SV_decomp, Matrix.instance_method(:svd).original_name
+    assert_equal :diagonal, Matrix.method(:diagonal).original_name
+  end
+
   def test_allocate_functions_give_empty_records
     assert_equal 0, Vector.allocate.size
     assert_equal 0, Vector.new.size

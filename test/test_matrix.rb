@@ -46,6 +46,23 @@ class TestMatrix < Minitest::Test
     assert_raises_message(TypeError, "can't convert Array into Float") { Matrix.alloc([[1, 2], [3, 4]], [5, 6]) }
   end
 
+  # A failed alloc leaves its object, without a record, to the GC; found
+  # through ObjectSpace before it is collected, it is refused, not read.
+  def test_objects_left_by_failed_allocs_are_refused
+    GC.disable
+    assert_raises(TypeError) { SubMatrix.alloc([1.0], [nil]) }
+    assert_raises(ArgumentError) { SubMatrix.zeros(2**62, 4) }
+    left = ObjectSpace.each_object(SubMatrix).reject { |m| m.size rescue false }
+    assert_operator left.size, :>=, 2
+    left.each do |m|
+      assert_raises_message(TypeError, "uninitialized TestMatrix::SubMatrix") { m.to_a }
+      assert_raises(TypeError) { m * m }
+      assert_raises(TypeError) { Matrix.diag(m) }
+    end
+  ensure
+    GC.enable
+  end
+
   def test_rows_that_are_not_arrays_are_refused_before_reading
     vector = ZanthicConsumer.make_vector([1.0], false)
     [[5], [nil], [vector], [[1, 2], 3], [[[1], 2]], [[1], "ab"]].each do |args|
@@ -130,6 +147,10 @@ class TestMatrix < Minitest::Test
     m = Matrix.alloc([1, 2]).freeze
     assert_raises(FrozenError) { m[0, 0] = 9 }
     assert_equal [[1.0, 2.0]], m.to_a
+    # A conversion that freezes the receiver stops the store too.
+    w = Matrix.alloc([1, 2])
+    assert_raises(FrozenError) { w[0, 1] = numeric_doing { w.freeze } }
+    assert_equal [[1.0, 2.0]], w.to_a
   end
 
   def test_rows_and_columns_are_copies_of_the_base_vector_class
@@ -171,6 +192,24 @@ class TestMatrix < Minitest::Test
     assert_includes Matrix.private_instance_methods(false), :initialize_copy
     assert_raises(FrozenError) { Matrix.zeros(1, 1).freeze.send(:initialize_copy, m) }
     assert_raises(TypeError) { Matrix.zeros(1, 1).send(:initialize_copy, 5) }
+  end
+
+  # Re-initialising a matrix would replace the record under any call that
+  # is converting an argument for it.
+  def test_initialize_copy_fills_only_an_empty_matrix
+    m = Matrix.alloc([1, 2], [3, 4])
+    assert_raises_message(TypeError, "already initialized Zanthic::Linalg::Matrix") do
+      m.send(:initialize_copy, Matrix.alloc([9]))
+    end
+    assert_raises(TypeError) { Matrix.zeros(3, 0).send(:initialize_copy, m) }
+    index = Object.new
+    index.define_singleton_method(:to_int) { m.send(:initialize_copy, Matrix.alloc([9])) && 1 }
+    assert_raises(TypeError) { m[index, 1] }
+    assert_raises(TypeError) { m[0, 0] = numeric_doing { m.send(:initialize_copy, Matrix.alloc([9])) } }
+    assert_equal [[1.0, 2.0], [3.0, 4.0]], m.to_a
+    e = Matrix.allocate
+    assert_same e, e.send(:initialize_copy, m)
+    assert_equal m.to_a, e.to_a
   end
 
   def payload(m) = Marshal.load(m._dump(0))

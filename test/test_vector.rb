@@ -34,6 +34,22 @@ class TestVector < Minitest::Test
     assert_raises(ArgumentError) { Vector.alloc(1, 2) }
   end
 
+  # A failed alloc leaves its object, without a record, to the GC; found
+  # through ObjectSpace before it is collected, it is refused, not read.
+  def test_objects_left_by_failed_allocs_are_refused
+    GC.disable
+    assert_raises(ArgumentError) { SubVector.alloc(2**61) }
+    left = ObjectSpace.each_object(SubVector).reject { |v| v.size rescue false }
+    refute_empty left
+    left.each do |v|
+      assert_raises_message(TypeError, "uninitialized TestVector::SubVector") { v.to_a }
+      assert_raises(TypeError) { Vector.alloc([1]) * v }
+      assert_raises(TypeError) { v.send(:initialize_copy, Vector.alloc([1])) }
+    end
+  ensure
+    GC.enable
+  end
+
   def test_alloc_reads_entries_as_it_goes
     ary = [1.0, nil, 3.0]
     shrinker = Object.new

@@ -106,6 +106,10 @@ class TestVectorArithmetic < Minitest::Test
     # Ordinary inputs take the direct path.
     assert_equal 5.0, mag.([3, 4])
     assert_close [1.0, 0.0, 1e-300], Vector.alloc([1e300, 0, 1]).normalize, 2.3e-16
+    # A norm beyond the double range still normalises finite elements.
+    half = Math.sqrt(0.5)
+    assert_close [half, -half, 0.0], Vector.alloc([Float::MAX, -Float::MAX, 1.0]).normalize, 2.3e-16
+    assert_close [0.6, 0.8], Vector.alloc([0.6 * Float::MAX, 0.8 * Float::MAX]).normalize, 4.5e-16
   end
 
   def test_sum_takes_no_arguments

@@ -60,25 +60,7 @@ CMatrix *cmatrix_alloc(uint64_t rows, uint64_t cols) {
     CMatrix *m = static_cast<CMatrix *>(ruby_xmalloc(sizeof(CMatrix)));
     m->rows = rows;
     m->cols = cols;
-    m->data = nullptr;
-    // If the array allocation raises, release the record on the way out.
-    struct Args {
-        CMatrix *m;
-        uint64_t count;
-    } args = {m, count};
-    int state = 0;
-    rb_protect(
-        [](VALUE p) -> VALUE {
-            Args *a = reinterpret_cast<Args *>(p);
-            a->m->data = static_cast<double *>(ruby_xmalloc2(a->count, sizeof(double)));
-            return Qnil;
-        },
-        reinterpret_cast<VALUE>(&args), &state);
-    if (state) {
-        ruby_xfree(m);
-        rb_jump_tag(state);
-    }
-    if (count) memset(m->data, 0, count * sizeof(double));
+    m->data = alloc_elements(m, count);
     return m;
 }
 
@@ -374,7 +356,10 @@ VALUE matrix_aset(VALUE self, VALUE row, VALUE col, VALUE value) {
     const bool row_ok = normalise_index(row, m->rows, &i);
     const bool col_ok = normalise_index(col, m->cols, &j);
     if (!row_ok || !col_ok) rb_raise(rb_eIndexError, "index out of bounds");
-    m->data[i * m->cols + j] = NUM2DBL(value);
+    const double x = NUM2DBL(value);
+    // The conversions may have run Ruby code that froze the receiver.
+    rb_check_frozen(self);
+    m->data[i * m->cols + j] = x;
     return value;
 }
 
@@ -441,25 +426,38 @@ VALUE matrix_to_a(VALUE self) { return rows_to_a(get_matrix(self)); }
 
 /*
  * call-seq:
- *   matrix.initialize_copy(other) -> matrix
+ *   matrix.dup -> new matrix
+ *   matrix.clone -> new matrix
  *
- * Makes the receiver (a fresh copy from dup or clone) an independent copy
- * of +other+: same shape, its own elements.
+ * dup and clone copy the shape and the elements into the new object's
+ * empty record; clone of a frozen matrix is frozen.
  *
  *   m = Matrix.alloc([1, 2])
  *   c = m.dup
  *   c[0, 0] = 9
  *   m[0, 0]  # => 1.0
+ *
+ * Methods rely on a matrix keeping its record and extents while they run
+ * Ruby code (conversions), so only a 0 x 0 matrix is ever filled this way,
+ * in place: calling initialize_copy on any other raises TypeError.
  */
 VALUE matrix_initialize_copy(VALUE self, VALUE other) {
-    CMatrix *old = get_matrix(self);
     if (self == other) return self;
     rb_check_frozen(self);
+    CMatrix *dst = get_matrix(self);
     const CMatrix *src = get_matrix(other);
+    if (dst->rows || dst->cols) rb_raise(rb_eTypeError, "already initialized %s", rb_obj_classname(self));
+    // Fill a fresh record, then trade arrays: if the allocation raises, the
+    // target is untouched, and the record struct itself stays in place.
     CMatrix *copy = cmatrix_alloc(src->rows, src->cols);
     if (src->rows && src->cols) memcpy(copy->data, src->data, src->rows * src->cols * sizeof(double));
-    DATA_PTR(self) = copy;
-    cmatrix_free(old);
+    double *const empty = dst->data;
+    dst->data = copy->data;
+    dst->rows = src->rows;
+    dst->cols = src->cols;
+    copy->data = empty;
+    copy->rows = copy->cols = 0;
+    cmatrix_free(copy);
     return self;
 }
 

@@ -4,20 +4,58 @@
 // then allocate the record and hand it to the object at once. A failed record
 // allocation then leaves only an empty object for the GC, and a record can
 // never be stranded by a failed object allocation. An object whose record is
-// NULL is never handed to Ruby code.
+// NULL is never returned, and the unwrap helpers refuse one that Ruby code
+// finds anyway (through ObjectSpace).
 #ifndef ZANTHIC_OBJECTS_H
 #define ZANTHIC_OBJECTS_H
+
+#include <cstring>
 
 #include "zanthic_ext.h"
 
 namespace zanthic {
 
+// An object whose record never arrived: a constructor whose allocation or
+// conversion failed leaves its object to the GC without a record, and until
+// it is collected ObjectSpace can still hand it to Ruby code.
+[[noreturn]] __attribute__((noinline, cold)) inline void raise_uninitialized(VALUE obj) {
+    rb_raise(rb_eTypeError, "uninitialized %s", rb_obj_classname(obj));
+}
+
 inline CVector *get_vector(VALUE obj) {
-    return static_cast<CVector *>(rb_check_typeddata(obj, &cvector_type));
+    CVector *v = static_cast<CVector *>(rb_check_typeddata(obj, &cvector_type));
+    if (!v) raise_uninitialized(obj);
+    return v;
 }
 
 inline CMatrix *get_matrix(VALUE obj) {
-    return static_cast<CMatrix *>(rb_check_typeddata(obj, &cmatrix_type));
+    CMatrix *m = static_cast<CMatrix *>(rb_check_typeddata(obj, &cmatrix_type));
+    if (!m) raise_uninitialized(obj);
+    return m;
+}
+
+// A zero-filled array of count doubles for a record that nothing else knows
+// of yet. If the allocation raises (a byte count that overflows, or
+// NoMemoryError) the record is released before the exception goes on.
+inline double *alloc_elements(void *record, uint64_t count) {
+    struct Request {
+        uint64_t count;
+        double *data;
+    } request = {count, nullptr};
+    int state = 0;
+    rb_protect(
+        [](VALUE p) -> VALUE {
+            Request *r = reinterpret_cast<Request *>(p);
+            r->data = static_cast<double *>(ruby_xmalloc2(r->count, sizeof(double)));
+            return Qnil;
+        },
+        reinterpret_cast<VALUE>(&request), &state);
+    if (state) {
+        ruby_xfree(record);
+        rb_jump_tag(state);
+    }
+    if (count) memset(request.data, 0, count * sizeof(double));
+    return request.data;
 }
 
 // An object of klass that does not own a record yet.

@@ -22,26 +22,8 @@ const rb_data_type_t cvector_type = {
 CVector *cvector_alloc(uint64_t size) {
     CVector *v = static_cast<CVector *>(ruby_xmalloc(sizeof(CVector)));
     v->size = size;
-    v->data = nullptr;
     v->is_col = 0;
-    // The record is not yet known to anyone: if the array allocation raises
-    // (byte count overflow, NoMemoryError), release it on the way out.
-    int state = 0;
-    struct Args {
-        CVector *v;
-    } args = {v};
-    rb_protect(
-        [](VALUE p) -> VALUE {
-            CVector *rec = reinterpret_cast<Args *>(p)->v;
-            rec->data = static_cast<double *>(ruby_xmalloc2(rec->size, sizeof(double)));
-            return Qnil;
-        },
-        reinterpret_cast<VALUE>(&args), &state);
-    if (state) {
-        ruby_xfree(v);
-        rb_jump_tag(state);
-    }
-    if (size) memset(v->data, 0, size * sizeof(double));
+    v->data = alloc_elements(v, size);
     return v;
 }
 
@@ -76,31 +58,52 @@ double max_abs(const double *x, uint64_t n) {
     return m;
 }
 
-// sqrt(sum of x_i^2) for a sum that overflowed or underflowed: every element
-// is scaled by 2^-e, e the exponent of the largest magnitude, so the largest
-// square lies in [1, 4) and none overflows; scaling by powers of two is exact.
-// 2^-e itself is not representable for every e (the smallest subnormal has
-// e = -1074), so the factor is applied in two halves.
+// Scaling by 2^-e, e the exponent of the largest magnitude m, so that the
+// largest scaled element lies in [1, 2) and no square overflows; scaling by
+// powers of two is exact. 2^-e itself is not representable for every e (the
+// smallest subnormal has e = -1074), so the factor is applied in two halves.
+struct Scale {
+    int e;
+    double f1, f2;
+    explicit Scale(double m) : e(ilogb(m)), f1(ldexp(1.0, -e / 2)), f2(ldexp(1.0, -e - (-e / 2))) {}
+    double down(double x) const { return x * f1 * f2; }
+};
+
+// sqrt(sum of (x_i * 2^-e)^2).
+double scaled_root(const double *x, uint64_t n, const Scale &k) {
+    double s = 0.0;
+    for (uint64_t i = 0; i < n; i++) {
+        const double t = k.down(x[i]);
+        s += t * t;
+    }
+    return sqrt(s);
+}
+
+// sqrt(sum of x_i^2) for a sum that overflowed or underflowed.
 double scaled_norm(const double *x, uint64_t n) {
     const double m = max_abs(x, n);
     if (m == 0.0 || std::isinf(m)) return m;
-    const int e = ilogb(m);
-    const double f1 = ldexp(1.0, -e / 2);
-    const double f2 = ldexp(1.0, -e - (-e / 2));
-    double s = 0.0;
-    for (uint64_t i = 0; i < n; i++) {
-        const double t = x[i] * f1 * f2;
-        s += t * t;
-    }
-    return ldexp(sqrt(s), e);
+    const Scale k(m);
+    return ldexp(scaled_root(x, n, k), k.e);
 }
 
 // out[i] = x_i / |x|, or all zeros (already there) for a norm at or below
-// the floor, and for a NaN norm, which is not greater than anything.
+// the floor, and for a NaN norm, which is not greater than anything. Finite
+// elements whose norm overflows are divided in the scaled range, where the
+// norm is finite, instead of by +Infinity.
 void normalize_into(double *out, const CVector *x) {
     if (x->size == 0) return;
     const double norm = cvector_magnitude(x);
     if (!(norm > kNormalizeFloor)) return;
+    if (norm == HUGE_VAL) {
+        const double m = max_abs(x->data, x->size);
+        if (!std::isinf(m)) {
+            const Scale k(m);
+            const double root = scaled_root(x->data, x->size, k);
+            for (uint64_t i = 0; i < x->size; i++) out[i] = k.down(x->data[i]) / root;
+            return;
+        }
+    }
     for (uint64_t i = 0; i < x->size; i++) out[i] = x->data[i] / norm;
 }
 
