@@ -23,8 +23,8 @@ module LsiDemo
   # Concepts kept from the decomposition: a few more than the corpus has
   # topics, so that each topic gets a direction and some room is left.
   CONCEPTS = 10
-  # A folded-in document adds a direction only if the part of it that the
-  # current concepts cannot express is longer than this (documents are unit
+  # A folded-in document adds a direction only if its residual (what the
+  # current concepts cannot express) is longer than this (documents are unit
   # vectors, so this is a fraction of the whole document).
   NEW_DIRECTION = 1e-6
   RESULTS_PER_QUERY = 3

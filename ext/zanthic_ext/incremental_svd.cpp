@@ -397,7 +397,7 @@ VALUE update_run(VALUE arg) {
  *
  * Folds one new data column into a truncated singular value decomposition
  * held as an m x k +basis+ of left singular vectors and their k +values+.
- * The part of +column+ outside the basis (the residual) is kept only when
+ * The residual of +column+ (its component outside the basis) is kept only when
  * its norm is greater than +epsilon+ and not zero; then the basis grows by
  * one direction, and when it would exceed +max_rank+ columns (max_rank >= 0)
  * only the directions with the largest values are kept, in the order the
