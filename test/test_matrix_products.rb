@@ -167,9 +167,9 @@ class TestMatrixProducts < Minitest::Test
       assert_equal [[2.0, 4.0, 6.0], [8.0, 10.0, 12.0]], (m * 2).to_a
       assert_raises(ArgumentError) { Matrix.alloc([1, 2], [3]) }
     end
-    GC.compact
+    compact_heap
     m = Matrix.alloc([1, 2], [3, 4])
-    GC.compact
+    compact_heap
     assert_equal [[7.0, 10.0], [15.0, 22.0]], (m * m).to_a
   end
 
