@@ -47,7 +47,7 @@ puts format("%-10s %6s %10s %10s %8s %10s %8s  %s", "shape", "sweeps", "library 
   data = term_document(rows, cols, seed)
   m = Matrix.alloc(*data)
   u = v = s = nil
-  library = best_of(3) { u, v, s = m.svd }
+  library = best_of(5) { u, v, s = m.svd }
   sweeps = lu = lv = ls = nil
   literal = best_of(2) { sweeps, lu, lv, ls = ZanthicBench.literal_svd(m) }
   diffs = [max_relative_difference(ls, read_values(s)), max_relative_difference(lu.to_a, u.to_a),
