@@ -79,8 +79,6 @@ class TestLoading < Minitest::Test
     exported = out.lines.map { |l| l.split.last }.reject { |s| %w[_init _fini __bss_start _edata _end].include?(s) }
     # AddressSanitizer adds one-definition-rule markers for exported globals.
     exported.reject! { |s| s.start_with?("__odr_asan.") } if ENV["ZANTHIC_VARIANT"] == "asan"
-    assert_empty exported - NATIVE_INTERFACE, "symbols beyond the native interface"
-    # The entry and the records are always there.
-    assert_empty %w[Init_zanthic_ext cvector_alloc cmatrix_alloc cvector_type cmatrix_type] - exported
+    assert_equal NATIVE_INTERFACE.sort, exported.sort.uniq
   end
 end
