@@ -179,6 +179,25 @@ class TestIncrementalSvd < Minitest::Test
     assert_equal [0.0, 3.0], @c.to_a
   end
 
+  # The conversions run Ruby code, which may fill the empty receiver and
+  # vectors in place: sizes and elements are read only after them, so the
+  # call sees the filled records whole, never their old extents.
+  def test_conversions_that_fill_the_receiver_and_vectors_are_seen_whole
+    u = Matrix.new
+    s = Vector.new
+    c = Vector.new
+    rank = Object.new
+    rank.define_singleton_method(:to_int) do
+      u.send(:initialize_copy, Matrix.alloc([1], [0]))
+      s.send(:initialize_copy, Vector.alloc([2]))
+      5
+    end
+    epsilon = Class.new(Numeric) { define_method(:to_f) { c.send(:initialize_copy, Vector.alloc([0, 3])) && EPS } }
+    basis, values = u.incremental_svd_update(s, c, rank, epsilon.new)
+    assert_equal [[1.0, 0.0], [0.0, 1.0]], basis.to_a
+    assert_equal [2.0, 3.0], values.to_a
+  end
+
   # ---- result objects --------------------------------------------------------
 
   def test_results_are_new_base_class_objects_and_inputs_unchanged
