@@ -212,23 +212,11 @@ class TestSvd < Minitest::Test
   # including orders above 256 where V is rotated after each sweep. Each
   # variant is a small program built with the sanitizers on.
   def test_every_sweep_variant_matches_the_plain_procedure
-    cxx = ENV.fetch("CXX", "g++")
-    skip "no C++ compiler" unless system(cxx, "--version", out: File::NULL, err: File::NULL)
-    root = File.expand_path("..", __dir__)
-    out_dir = File.join(root, "tmp", "kernels")
-    FileUtils.mkdir_p(out_dir)
     cpu_flags = File.read("/proc/cpuinfo")[/^flags\s*:(.*)$/, 1].to_s.split
     { "default" => [], "avx2" => ["-mavx2"], "avx512f" => ["-mavx512f"] }.each do |name, flags|
       next unless name == "default" || cpu_flags.include?(name)
 
-      exe = File.join(out_dir, "sweep_check_#{name}")
-      ok = system(cxx, "-std=c++17", "-O2", "-ffp-contract=off", "-fsanitize=address,undefined", *flags,
-                  "-I", File.join(root, "ext/zanthic_ext"), File.join(root, "test/kernels/sweep_check.cpp"),
-                  "-o", exe, err: File::NULL)
-      skip "could not build the sweep check" unless ok
-      output = IO.popen({ "LD_PRELOAD" => nil, "ASAN_OPTIONS" => "detect_leaks=1" }, [exe], &:read)
-      assert $?.success?, "#{name}: #{output}"
-      assert_equal "ok\n", output, name
+      assert_equal "ok\n", run_kernel_check("sweep_check", flags: flags, output: "sweep_check_#{name}"), name
     end
   end
 

@@ -68,17 +68,6 @@ class TestVectorNative < Minitest::Test
   # Every kernel variant the processor supports, checked against a long
   # double reference by a small program built from the kernels' header.
   def test_every_reduction_kernel_variant
-    cxx = ENV.fetch("CXX", "g++")
-    skip "no C++ compiler" unless system(cxx, "--version", out: File::NULL, err: File::NULL)
-    out_dir = File.join(ROOT, "tmp", "kernels")
-    FileUtils.mkdir_p(out_dir)
-    exe = File.join(out_dir, "reduce_check")
-    src = File.join(ROOT, "test/kernels/reduce_check.cpp")
-    ok = system(cxx, "-std=c++17", "-O2", "-Wall", "-Wextra", "-ffp-contract=off", "-fsanitize=address,undefined",
-                "-I", File.join(ROOT, "ext/zanthic_ext"), src, "-o", exe, err: File::NULL)
-    skip "could not build the kernel check" unless ok
-    output = IO.popen({ "LD_PRELOAD" => nil, "ASAN_OPTIONS" => "detect_leaks=1" }, [exe], &:read)
-    assert $?.success?, output
-    assert_match(/\Aok /, output)
+    assert_match(/\Aok /, run_kernel_check("reduce_check"))
   end
 end
