@@ -49,7 +49,7 @@ static int literal_svd(const CMatrix *m, CMatrix **u_out, CMatrix **v_out, CVect
         for (uint64_t j = 0; j + 1 < n; j++)
             for (uint64_t k = j + 1; k < n; k++) {
                 double a = w[j * n + j], b = w[k * n + k], t = 2.0 * w[j * n + k], theta;
-                if (fabs(a - b) >= 1e-10)
+                if (a - b != 0.0 && !isnan(a - b))
                     theta = 0.5 * atan(t / (a - b));
                 else
                     theta = t >= 0.0 ? 0.7853981633974483 : -0.7853981633974483;
@@ -95,11 +95,14 @@ static int literal_svd(const CMatrix *m, CMatrix **u_out, CMatrix **v_out, CVect
 
     CVector *s = cvector_alloc(n);
     double *d = zeros(n * n);
+    double largest = 0.0;
     for (uint64_t j = 0; j < n; j++) {
         double x = w[j * n + j];
         s->data[j] = x > 0.0 ? sqrt(x) : (isnan(x) ? x : 0.0);
-        d[j * n + j] = s->data[j] > 1e-10 ? 1.0 / s->data[j] : 0.0;
+        if (s->data[j] > largest) largest = s->data[j];
     }
+    for (uint64_t j = 0; j < n; j++)
+        d[j * n + j] = s->data[j] > 1e-10 && s->data[j] > 1e-7 * largest ? 1.0 / s->data[j] : 0.0;
     const double *e = wide ? at : m->data;
     const uint64_t er = wide ? c : r;
     double *ev = zeros(er * n);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "objects.h"
 #include "row_accumulate.h"
@@ -251,6 +252,17 @@ VALUE matrix_batch_project(VALUE self, VALUE vectors) {
 
 // ---- Matrix#incremental_svd_update -------------------------------------------
 
+// Singular values at or below this count as zero, as in jacobi_svd.
+constexpr double kZeroValue = 1e-10;
+// One projection leaves in the residual r = c - U U^T c an error of about
+// eps * |c| along the basis, so the unit residual r / |r| is off the basis by
+// eps * |c| / |r|: for a near-duplicate document (|r| = 1e-7 |c|) that is
+// 1e-9, and every later projection onto the damaged basis multiplies it
+// again. When more than this fraction of c's norm was removed, r is
+// projected a second time, which leaves it orthogonal to the basis to
+// rounding ("twice is enough": Kahan and Parlett's criterion, 1/sqrt(2)).
+constexpr double kReprojectRatio = 0.7071067811865476;
+
 [[noreturn]] void raise_core_mismatch(uint64_t m, uint64_t k, uint64_t n) {
     rb_raise(rb_eArgError, "Matrix dimensions don't match for multiplication: %ldx%ld * %ldx%ld",
              static_cast<long>(m), static_cast<long>(k + 1), static_cast<long>(n + 1), static_cast<long>(n + 1));
@@ -266,6 +278,8 @@ struct Update {
     double epsilon;
     CVector *p;        // coefficients u^T c
     CVector *r;        // residual c - u p, then the unit residual q
+    CVector *p2;       // coefficients u^T r of the second projection
+    CVector *spare;    // the residual of the second projection
     CMatrix *core;     // (n + 1) x (n + 1)
     CMatrix *uk;       // left factor of the core
     CMatrix *vk;       // right factor of the core, never read
@@ -280,6 +294,8 @@ VALUE update_release(VALUE arg) {
     Update *w = reinterpret_cast<Update *>(arg);
     cvector_free(w->p);
     cvector_free(w->r);
+    cvector_free(w->p2);
+    cvector_free(w->spare);
     cmatrix_free(w->core);
     cmatrix_free(w->uk);
     cmatrix_free(w->vk);
@@ -320,6 +336,16 @@ VALUE update_result(Update *w) {
     return rb_assoc_new(basis, values);
 }
 
+// The copy path: the decomposition unchanged, as new records.
+VALUE copy_result(Update *w) {
+    const uint64_t m = w->u->rows, k = w->u->cols, n = w->s->size;
+    w->basis = cmatrix_alloc(m, k);
+    if (m && k) memcpy(w->basis->data, w->u->data, m * k * sizeof(double));
+    w->values = cvector_alloc(n);
+    if (n) memcpy(w->values->data, w->s->data, n * sizeof(double));
+    return update_result(w);
+}
+
 VALUE update_run(VALUE arg) {
     Update *w = reinterpret_cast<Update *>(arg);
     const CMatrix *u = w->u;
@@ -329,44 +355,67 @@ VALUE update_run(VALUE arg) {
     w->p = cvector_alloc(k);
     accumulate_vectors(&w->c, 1, u->data, k, m, k, &w->p);
     w->r = cvector_alloc(m);
-    const double rho = std::sqrt(residual_rows(u->data, m, k, w->p->data, w->c->data, w->r->data));
+    residual_rows(u->data, m, k, w->p->data, w->c->data, w->r->data);
+    // The norm that rescales when the plain sum of squares would overflow
+    // or underflow: a residual of 1e-170s is not zero, nor one of 1e200 NaN.
+    double rho = cvector_magnitude(w->r);
 
     // A residual that is not above epsilon leaves the decomposition as it
     // is. Neither does a zero one, whatever epsilon says: its unit vector
     // would be 0/0 and turn the whole new basis into NaN. NaN on either side
     // fails both comparisons.
-    if (!(rho > w->epsilon && rho > 0.0)) {
-        w->basis = cmatrix_alloc(m, k);
-        if (m && k) memcpy(w->basis->data, u->data, m * k * sizeof(double));
-        w->values = cvector_alloc(n);
-        if (n) memcpy(w->values->data, w->s->data, n * sizeof(double));
-        return update_result(w);
-    }
+    if (!(rho > w->epsilon && rho > 0.0)) return copy_result(w);
     if (n != k) raise_core_mismatch(m, k, n);
+
+    // Second projection, when the first removed most of c: its coefficients
+    // join p, so that the core still describes c exactly. Should it cancel
+    // the residual altogether, c lay in the basis after all.
+    if (k && rho < kReprojectRatio * cvector_magnitude(w->c)) {
+        w->p2 = cvector_alloc(k);
+        accumulate_vectors(&w->r, 1, u->data, k, m, k, &w->p2);
+        w->spare = cvector_alloc(m);
+        residual_rows(u->data, m, k, w->p2->data, w->r->data, w->spare->data);
+        std::swap(w->r, w->spare);
+        for (uint64_t i = 0; i < k; i++) w->p->data[i] += w->p2->data[i];
+        rho = cvector_magnitude(w->r);
+        if (!(rho > 0.0)) return copy_result(w);
+    }
 
     // Unit residual q, in place of r.
     const double inv = 1.0 / rho;
     for (uint64_t i = 0; i < m; i++) w->r->data[i] *= inv;
 
-    // Core: diag(s) with the coefficients in the last column, rho in the corner.
+    // Core K: diag(s) with the coefficients in the last column, rho in the
+    // corner. It is stored transposed and that transpose decomposed: for a
+    // square input the second factor is the accumulated product of the
+    // plane rotations, here the left singular vectors of K, orthonormal to
+    // rounding however far the sweeps got and however small a value is.
+    // The first factor, K^T V D, would carry the Gram method's error
+    // eps * (max sigma / sigma_j)^2 into every update and let it add up.
+    // The values are the same set either way.
     const uint64_t dim = n + 1;
     w->core = cmatrix_alloc(dim, dim);
     double *core = w->core->data;
     for (uint64_t i = 0; i < n; i++) {
         core[i * dim + i] = w->s->data[i];
-        core[i * dim + n] = w->p->data[i];
+        core[n * dim + i] = w->p->data[i];
     }
     core[n * dim + n] = rho;
-    CMatrix *uk = nullptr, *vk = nullptr;
+    CMatrix *right = nullptr, *uk = nullptr;
     CVector *sigma = nullptr;
-    jacobi_svd(w->core, &uk, &vk, &sigma);
+    jacobi_svd(w->core, &right, &uk, &sigma);
+    w->vk = right;
     w->uk = uk;
-    w->vk = vk;
     w->sigma = sigma;
     cmatrix_free(w->core);
     w->core = nullptr;
     cmatrix_free(w->vk);
     w->vk = nullptr;
+    // A value at or below the decomposition's zero cut-off keeps an all-zero
+    // column, as a left factor formed from the values would have it.
+    for (uint64_t j = 0; j < dim; j++)
+        if (sigma->data[j] <= kZeroValue)
+            for (uint64_t i = 0; i < dim; i++) uk->data[i * dim + j] = 0.0;
 
     // Truncation keeps the max_rank largest values (a negative max_rank
     // keeps all), in the order in which the decomposition delivered them,

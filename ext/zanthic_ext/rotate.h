@@ -34,9 +34,6 @@
 
 namespace zanthic {
 
-// Diagonal entries closer than this count as equal: the angle is then a
-// quarter turn, whose sign follows the off-diagonal entry.
-constexpr double kAngleEpsilon = 1e-10;
 constexpr double kQuarterPi = 0.7853981633974483;
 
 struct Rotation {
@@ -44,13 +41,20 @@ struct Rotation {
 };
 
 // The rotation that annihilates W[j][k], from a = W[j][j], b = W[k][k] and
-// w = W[j][k]. NaN compares false both times: a NaN difference takes the
-// quarter-turn branch and a NaN w turns by -pi/4.
+// w = W[j][k]: theta = atan(2w / (a - b)) / 2, which tends to +-pi/4 by
+// itself as a - b shrinks (t / diff overflowing to +-Infinity gives
+// exactly that). Only a difference that is exactly zero, of either sign,
+// or NaN has no quotient; it takes the quarter turn, whose sign follows
+// the off-diagonal entry (a NaN w turns by -pi/4). Any cut-off on |a - b|
+// above zero would be wrong for some scale: a quarter turn does not
+// annihilate a pair whose diagonal entries merely lie close together, so
+// matrices of small entries, or with nearly equal eigenvalues, would
+// never converge.
 inline Rotation rotation_for(double a, double b, double w) {
     const double t = 2.0 * w;
     const double diff = a - b;
     double theta;
-    if (std::fabs(diff) >= kAngleEpsilon)
+    if (diff != 0.0 && !std::isnan(diff))
         theta = 0.5 * std::atan(t / diff);
     else
         theta = t >= 0.0 ? kQuarterPi : -kQuarterPi;

@@ -29,6 +29,14 @@ constexpr double kOffDiagonalRatio = 1e-12;
 // Singular values at or below this are treated as zero: their column of U
 // is left all zero rather than amplifying rounding noise.
 constexpr double kInverseThreshold = 1e-10;
+// The Gram matrix holds the squares of the singular values, so rounding in
+// forming and rotating it (about n * eps * max S^2) hides every value below
+// roughly sqrt(n * eps) * max S: a matrix of rank r still shows min(r, c) - r
+// values there, made of rounding alone (up to NOISE_FIGURE * max S measured
+// at n = 1000), and dividing E V by such a value gives a column of noise, not
+// a singular vector. Values at or below this fraction of the largest one
+// therefore also get an all-zero column of U; S itself keeps them.
+constexpr double kResolvableRatio = 1e-7;
 
 // Every record and buffer a decomposition makes, so that those made so far
 // can be released when an allocation raises part-way.
@@ -129,11 +137,14 @@ VALUE decompose(VALUE arg) {
     // matrix holding NaN or Infinity does not pass for a zero matrix.
     w->s = cvector_alloc(n);
     double *s = w->s->data;
+    double largest = 0.0;
     for (uint64_t j = 0; j < n; j++) {
         const double d = wm[j * ld + j];
         s[j] = d > 0.0 ? std::sqrt(d) : (std::isnan(d) ? d : 0.0);
-        inverse[j] = s[j] > kInverseThreshold ? 1.0 / s[j] : 0.0;
+        if (s[j] > largest) largest = s[j];
     }
+    const double floor = largest * kResolvableRatio;
+    for (uint64_t j = 0; j < n; j++) inverse[j] = s[j] > kInverseThreshold && s[j] > floor ? 1.0 / s[j] : 0.0;
 
     // 7. U = (E V) D. D is diagonal, so multiplying by it scales columns,
     // except in a row of E V holding Infinity or NaN, where the product's
@@ -174,7 +185,8 @@ VALUE decompose(VALUE arg) {
  * (columns x n) holds the right singular vectors, v the left ones and
  * A = v * diag(s) * u^T. The values in s are not sorted: s[j] belongs to
  * column j of u and of v, and column j of u is all zero where
- * s[j] <= 1e-10. A matrix holding NaN or Infinity gives NaN values.
+ * s[j] <= 1e-10 or s[j] <= 1e-7 * s.max (values the method cannot
+ * resolve from rounding). A matrix holding NaN or Infinity gives NaN values.
  * The results are new base-class objects; s is a row vector.
  *
  *   m = Zanthic::Linalg::Matrix.alloc([1.0, 0.0], [0.0, 3.0])
