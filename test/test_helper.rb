@@ -69,6 +69,32 @@ module ZanthicAssertions
     result
   end
 
+  # Seeded standard normal entries (Box-Muller).
+  def gaussian_rows(rows, cols, seed)
+    rng = Random.new(seed)
+    Array.new(rows) { Array.new(cols) { Math.sqrt(-2 * Math.log(1 - rng.rand)) * Math.cos(2 * Math::PI * rng.rand) } }
+  end
+
+  # rows x (r.size) matrix U diag(d) Q^T with seeded orthonormal U and Q;
+  # rows >= d.size.
+  def with_singular_values(rows, d, seed)
+    q1, = Matrix.alloc(*gaussian_rows(rows, d.size, seed)).svd
+    q2, = Matrix.alloc(*gaussian_rows(d.size, d.size, seed + 1)).svd
+    q1 * Matrix.diag(Vector.alloc(d)) * q2.trans
+  end
+
+  # Largest deviation of B^T B from the identity over the columns of +basis+
+  # (a Matrix) that are not all zero, and the number of such columns.
+  def orthonormality_error(basis)
+    rows = basis.to_a
+    formed = (0...basis.column_size).reject { |j| rows.all? { |row| row[j].zero? } }
+    return [0.0, 0] if formed.empty?
+
+    b = Matrix.alloc(*rows.map { |row| row.values_at(*formed) })
+    error = (b.trans * b).to_a.each_with_index.flat_map { |row, i| row.each_with_index.map { |x, j| (x - (i == j ? 1 : 0)).abs } }.max
+    [error, formed.size]
+  end
+
   def rss_bytes
     File.read("/proc/self/statm").split[1].to_i * 4096
   end

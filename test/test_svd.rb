@@ -77,7 +77,7 @@ class TestSvd < Minitest::Test
         (j + 1...n).each do |k|
           d = w[j][j] - w[k][k]
           t = 2.0 * w[j][k]
-          theta = d.abs >= 1e-10 ? 0.5 * Math.atan(t / d) : (t >= 0.0 ? QUARTER_PI : -QUARTER_PI)
+          theta = d != 0.0 && !d.nan? ? 0.5 * Math.atan(t / d) : (t >= 0.0 ? QUARTER_PI : -QUARTER_PI)
           cs = Math.cos(theta)
           sn = Math.sin(theta)
           n.times { |l| x, y = w[l][j], w[l][k]; w[l][j] = cs * x + sn * y; w[l][k] = cs * y - sn * x } # rubocop:disable Style/ParallelAssignment
@@ -232,6 +232,81 @@ class TestSvd < Minitest::Test
       n.times do |i|
         n.times { |j| assert_in_delta(i == j ? 1.0 : 0.0, dot_columns(u, i, j), 1e-10, "U^T U at #{i},#{j}") }
       end
+    end
+  end
+
+  # ---- scale, convergence and rank ------------------------------------------
+
+  # Off-diagonal of V^T G V relative to its largest diagonal entry: how far
+  # from diagonal the sweeps left W.
+  def residual_off_diagonal(a, v)
+    g = a.column_size > a.row_size ? a * a.trans : a.trans * a
+    w = (v.trans * g * v).to_a
+    largest = w.each_index.map { |i| w[i][i] }.max
+    w.each_with_index.flat_map { |row, i| row.each_with_index.map { |x, j| i == j ? 0.0 : x.abs } }.max / largest
+  end
+
+  # Scaling by 2^k scales every rotation's operands alike, so S scales by
+  # 2^k and U, V stay; columns of U whose value falls to 1e-10 or below
+  # become zero.
+  def test_powers_of_two_scale_the_values_and_keep_the_vectors
+    [[40, 25, 1], [25, 40, 2], [30, 30, 3]].each do |r, c, seed|
+      a = gaussian_rows(r, c, seed)
+      u0, v0, s0 = decompose(a)
+      [-150, -60, -14, 14, 60, 200].each do |k|
+        f = 2.0**k
+        u, v, s = decompose(a.map { |row| row.map { |x| x * f } })
+        assert_close s0, s.map { |x| x / f }, 1e-12, "S at 2^#{k}"
+        assert_close v0, v, 1e-12, "V at 2^#{k}"
+        s.each_with_index do |x, j|
+          col = u.map { |row| row[j] }
+          expected = x > 1e-10 ? u0.map { |row| row[j] } : Array.new(col.size, 0.0)
+          assert_close expected, col, 1e-12, "U column #{j} at 2^#{k}"
+        end
+      end
+    end
+  end
+
+  # Repeated, nearly repeated and graded values: W ends diagonal by the
+  # stopping rule within the sweep limit, V is orthonormal and U's columns
+  # are as orthonormal as the Gram matrix allows, about
+  # eps * (max S / S_j)^2: 1e-10 for these repeated values, 1e-7 for a
+  # spectrum graded down to 1e-4 of the largest.
+  def test_clustered_and_graded_spectra_converge
+    spectra = {
+      "repeated" => [[3.0, 2.0, 1.0] * 10, 1e-10],
+      "nearly repeated" => [Array.new(24) { |i| 1.0 + (i % 4) * 1e-9 + i * 1e-13 }, 1e-10],
+      "graded" => [Array.new(30) { |i| 10.0**(-4.0 * i / 29) }, 1e-6]
+    }
+    spectra.each_with_index do |(name, (d, tol)), seed|
+      [60, 400].each do |rows|
+        a = with_singular_values(rows, d, 10 + seed)
+        [a, a.trans].each do |m|
+          u, v, s = m.svd
+          assert_operator residual_off_diagonal(m, v), :<=, 2e-12, "#{name} #{m.size}: W not diagonal"
+          assert_operator orthonormality_error(v).first, :<=, 1e-12, "#{name}: V"
+          error, formed = orthonormality_error(u)
+          assert_equal d.size, formed, name
+          assert_operator error, :<=, tol, "#{name} #{m.size}: U"
+          assert_close d.sort, s.to_a.sort, tol, "#{name}: S"
+        end
+      end
+    end
+  end
+
+  # Rank-deficient data, and documents repeated or empty: the values the
+  # Gram matrix cannot resolve are rounding, and get zero columns.
+  def test_rank_deficient_inputs_form_exactly_rank_many_columns
+    low = Matrix.alloc(*gaussian_rows(300, 60, 20)) * Matrix.alloc(*gaussian_rows(60, 100, 21))
+    counts = Array.new(400) { |i| Array.new(80) { |j| ((i * 7 + j * 13) % 17 < 2 ? 1 + (i + j) % 4 : 0).to_f } }
+    rng = Random.new(22)
+    counts.each { |row| row.map! { |x| rng.rand < 0.05 ? x + 1 + rng.rand(4) : x } }
+    counts.each { |row| row[3] = row[40]; row[7] = row[41]; row[11] = 0.0 } # rubocop:disable Style/Semicolon
+    [[low, 60], [low.trans, 60], [Matrix.alloc(*counts), 77], [Matrix.alloc(*counts).trans, 77]].each do |m, rank|
+      u, = m.svd
+      error, formed = orthonormality_error(u)
+      assert_equal rank, formed, "#{m.size}: columns formed"
+      assert_operator error, :<=, 1e-12, "#{m.size}: U"
     end
   end
 
