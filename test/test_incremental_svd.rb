@@ -293,6 +293,53 @@ class TestIncrementalSvd < Minitest::Test
     assert_equal 3, values.to_a.count { |v| v > 20.0 }, "the three large columns survive"
   end
 
+  # ---- long streams keep an orthonormal basis ------------------------------
+
+  # Streams of 2000-row columns, started from the decomposition of their
+  # first 20. Near-duplicates leave a residual of 1e-7 of their norm, whose
+  # direction one projection alone gets wrong by about 1e-9; every later
+  # projection onto a damaged basis amplifies that.
+  def test_update_streams_keep_an_orthonormal_basis
+    m = 2000
+    updates = UNDER_VALGRIND ? 20 : 300
+    rng = Random.new(31)
+    topics = Matrix.alloc(*gaussian_rows(m, 30, 32)) * Matrix.alloc(*Array.new(30) { Array.new(updates + 20) { rng.rand } })
+    noise = gaussian_rows(m, updates + 20, 33)
+    noisy = columns(topics.to_a.each_with_index.map { |row, i| row.each_with_index.map { |x, j| x + 1e-3 * noise[i][j] } })
+    counts = Array.new(60) { Array.new(m) { rng.rand < 0.05 ? 1.0 + rng.rand(5) : 0.0 } }
+    near = Array.new(UNDER_VALGRIND ? 10 : 60) do |i|
+      source = counts[i % counts.size]
+      direction = gaussian_rows(1, m, 100 + i).first
+      scale = 1e-7 * Math.sqrt(source.sum { |x| x * x } / direction.sum { |x| x * x })
+      source.zip(direction).map { |x, y| x + scale * y }
+    end
+    { "topics and noise" => [noisy, 50], "counts and near-duplicates" => [counts + near, -1] }.each do |name, (data, rank)|
+      basis, _, values = Matrix.alloc(*columns(data.first(20))).svd
+      data.drop(20).each { |c| basis, values = basis.incremental_svd_update(values, Vector.alloc(c), rank, 1e-9) }
+      error, formed = orthonormality_error(basis)
+      assert_equal values.to_a.count { |x| x > 1e-10 }, formed, name
+      assert_operator error, :<=, 1e-10, name
+      next unless rank.negative?
+
+      # Against a fresh decomposition of everything seen, where that one is
+      # accurate to 1e-10 itself (values above 1e-3 of the largest).
+      _, _, fresh = Matrix.alloc(*columns(data)).svd
+      fresh = fresh.to_a.sort.reverse
+      kept = fresh.take_while { |x| x > 1e-3 * fresh.first }
+      ours = values.to_a.sort.reverse
+      kept.each_with_index { |x, j| assert_in_delta x, ours[j], 1e-10 * x, "#{name}: value #{j}" }
+    end
+  end
+
+  # The residual's norm rescales rather than overflow or underflow.
+  def test_residual_norm_is_safe_at_the_ends_of_the_range
+    basis, values = Matrix.zeros(2, 0).incremental_svd_update(vec, vec(1e-170, 1e-170), -1, 0)
+    assert_equal [2, 1], basis.size, "a residual of 1.4e-170 is not zero"
+    assert_equal 1, values.size
+    basis, = Matrix.zeros(2, 0).incremental_svd_update(vec, vec(1e200, 1), -1, 1e-9)
+    assert_equal [[1.0], [1e-200]], basis.to_a
+  end
+
   # No m x m temporary: an m of 200000 would need 320 GB for one.
   def test_tall_basis
     m = 200_000

@@ -451,7 +451,10 @@ VALUE update_run(VALUE arg) {
  * one direction, and when it would exceed +max_rank+ columns (max_rank >= 0)
  * only the directions with the largest values are kept, in the order the
  * decomposition of the small core delivered them. Otherwise copies of
- * +basis+ and +values+ come back. Results are a new Matrix and a new row
+ * +basis+ and +values+ come back: such a column is dropped whole, and its
+ * weight on the existing directions is not added to +values+ either.
+ * The basis stays orthonormal over any number of updates (columns whose
+ * value is 1e-10 or less are zero). Results are a new Matrix and a new row
  * Vector; the receiver and arguments are not changed.
  *
  *   basis = Matrix.alloc([1], [0])
