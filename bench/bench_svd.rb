@@ -43,7 +43,7 @@ end
 gsl = defined?(GSL::Matrix)
 puts format("%-10s %6s %10s %10s %8s %10s %8s  %s", "shape", "sweeps", "library s", "literal s", "speedup",
             gsl ? "GSL s" : "GSL", gsl ? "vs GSL" : "", "max rel. diff S / U / V")
-[[1000, 200, 1], [200, 1000, 2], [400, 400, 3]].each do |rows, cols, seed|
+[[1000, 200, 1], [200, 1000, 2], [400, 400, 3], [2000, 100, 4]].each do |rows, cols, seed|
   data = term_document(rows, cols, seed)
   m = Matrix.alloc(*data)
   u = v = s = nil
