@@ -258,9 +258,9 @@ constexpr double kZeroValue = 1e-10;
 // eps * |c| along the basis, so the unit residual r / |r| is off the basis by
 // eps * |c| / |r|: for a near-duplicate document (|r| = 1e-7 |c|) that is
 // 1e-9, and every later projection onto the damaged basis multiplies it
-// again. When more than this fraction of c's norm was removed, r is
-// projected a second time, which leaves it orthogonal to the basis to
-// rounding ("twice is enough": Kahan and Parlett's criterion, 1/sqrt(2)).
+// again. When r keeps less than this fraction of c's norm, it is projected
+// a second time, which leaves it orthogonal to the basis to rounding
+// (Kahan and Parlett's "twice is enough" criterion).
 constexpr double kReprojectRatio = 0.7071067811865476;
 
 [[noreturn]] void raise_core_mismatch(uint64_t m, uint64_t k, uint64_t n) {
@@ -367,7 +367,7 @@ VALUE update_run(VALUE arg) {
     if (!(rho > w->epsilon && rho > 0.0)) return copy_result(w);
     if (n != k) raise_core_mismatch(m, k, n);
 
-    // Second projection, when the first removed most of c: its coefficients
+    // Second projection, when the first removed much of c: its coefficients
     // join p, so that the core still describes c exactly. Should it cancel
     // the residual altogether, c lay in the basis after all.
     if (k && rho < kReprojectRatio * cvector_magnitude(w->c)) {
