@@ -4,7 +4,25 @@
 VALUE mZanthicLinalg = 0;
 
 void Init_zanthic_ext(void) {
+    /*
+     * The namespace of Zanthic's text-mining and latent-semantic-indexing
+     * libraries.
+     */
     VALUE zanthic = rb_define_module("Zanthic");
+    /*
+     * Dense linear algebra in native memory: Vector and Matrix of IEEE
+     * doubles, their products, a Jacobi singular value decomposition, the
+     * incremental update of a truncated decomposition and batch projection.
+     *
+     *   require "zanthic_ext"
+     *   Linalg = Zanthic::Linalg
+     *   Linalg::Vector.alloc([3, 4]).normalize.to_a  # => [0.6, 0.8]
+     *
+     * Refer to the classes through the full path or an alias of the module,
+     * as above, rather than by including the module at the top level: the
+     * standard library's +matrix+ defines top-level Vector and Matrix
+     * classes of its own.
+     */
     mZanthicLinalg = rb_define_module_under(zanthic, "Linalg");
 
     // Init_svd and Init_incremental_svd add methods to the classes that the
