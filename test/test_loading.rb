@@ -33,10 +33,11 @@ class TestLoading < Minitest::Test
   SURFACE = {
     Vector => [{ alloc: 1, _load: 1 },
                { size: 0, :[] => 1, :[]= => 2, to_a: 0, sum: 0, each: 0, collect: 0, map: 0, normalize: 0, row: 0,
-                 col: 0, :* => 1, _dump: 1, :- => 1 }],
+                 col: 0, :* => 1, _dump: 1, :- => 1, inspect: 0, encode_with: 1, init_with: 1 }],
     Matrix => [{ alloc: -1, diag: 1, diagonal: 1, _load: 1, extend_column: 2, vstack: 2, zeros: 2 },
                { size: 0, row_size: 0, column_size: 0, :[] => 2, :[]= => 3, trans: 0, transpose: 0, column: 1, row: 1,
-                 to_a: 0, :* => 1, _dump: 1, SV_decomp: -1, svd: -1, batch_project: 1, incremental_svd_update: 4 }],
+                 to_a: 0, :* => 1, _dump: 1, SV_decomp: -1, svd: -1, batch_project: 1, incremental_svd_update: 4,
+                 inspect: 0, encode_with: 1, init_with: 1 }],
   }.freeze
   LATER = %i[batch_project incremental_svd_update].freeze
 

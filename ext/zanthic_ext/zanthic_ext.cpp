@@ -1,5 +1,6 @@
 // Entry point: defines Zanthic::Linalg and lets each unit register its part.
 #include "zanthic_ext.h"
+#include "protocols.h"
 
 VALUE mZanthicLinalg = 0;
 
@@ -25,10 +26,11 @@ void Init_zanthic_ext(void) {
      */
     mZanthicLinalg = rb_define_module_under(zanthic, "Linalg");
 
-    // Init_svd and Init_incremental_svd add methods to the classes that the
-    // first two define, so the order is fixed.
+    // The later units add methods to the classes that the first two define,
+    // so the order is fixed.
     Init_vector();
     Init_matrix();
     Init_svd();
     Init_incremental_svd();
+    Init_protocols();
 }
