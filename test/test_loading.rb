@@ -63,6 +63,39 @@ class TestLoading < Minitest::Test
     assert_equal 0, Vector.new.size
   end
 
+  # The same computations in the main process and in two Ractors at once,
+  # in a child process so that no Ractor outlives this test; every kernel
+  # family, blocks, Marshal, inspect and a raising call.
+  RACTOR_WORK = <<~RUBY
+    def work(seed)
+      l = Zanthic::Linalg
+      rng = Random.new(seed)
+      a = l::Matrix.alloc(Array.new(60) { Array.new(40) { rng.rand - 0.5 } })
+      x = l::Vector.alloc(Array.new(40) { rng.rand })
+      u, v, s = a.svd
+      basis, values = u.incremental_svd_update(s, l::Vector.alloc(Array.new(60) { rng.rand }), 30, 1e-9)
+      error = begin; x * l::Vector.alloc(1); rescue ArgumentError => e; e.message; end
+      [x.normalize.to_a, x * x, x.sum, (a * a.trans).to_a, (a * x).to_a, s.to_a, v.to_a, basis.to_a, values.to_a,
+       basis.batch_project([u.column(0), u.column(1)]).map(&:to_a), x.map { |e| e * 2 }.select(&:positive?).size,
+       Marshal.load(Marshal.dump(a)).to_a, a.inspect, (x - x.col).to_a, error]
+    end
+  RUBY
+
+  def test_usable_inside_ractors
+    lib = File.dirname($LOADED_FEATURES.find { |f| f.end_with?("/zanthic_ext.so") })
+    script = <<~RUBY
+      Warning[:experimental] = false
+      require "zanthic_ext"
+      #{RACTOR_WORK}
+      ractors = [1, 2].map { |seed| Ractor.new(seed) { |s| work(s) } }
+      print Marshal.dump([ractors.map(&:take), [work(1), work(2)]])
+    RUBY
+    out = IO.popen([RbConfig.ruby, "-I", lib, "-e", script], "rb", err: %i[child out], &:read)
+    assert $?.success?, out
+    in_ractors, in_main = Marshal.load(out)
+    assert_equal Marshal.dump(in_main), Marshal.dump(in_ractors)
+  end
+
   NATIVE_INTERFACE = %w[
     Init_zanthic_ext Init_vector Init_matrix Init_svd Init_incremental_svd
     cvector_type cmatrix_type cvector_alloc cvector_free cmatrix_alloc cmatrix_free

@@ -5,6 +5,11 @@
 VALUE mZanthicLinalg = 0;
 
 void Init_zanthic_ext(void) {
+    // Methods may run in any Ractor: every piece of the library's global
+    // state (the globals below, the kernel choice, interned names) is
+    // written once and only read afterwards. It must come before the first
+    // method is defined, which it marks.
+    rb_ext_ractor_safe(true);
     /*
      * The namespace of Zanthic's text-mining and latent-semantic-indexing
      * libraries.
