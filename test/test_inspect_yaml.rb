@@ -21,8 +21,8 @@ class TestInspectYaml < Minitest::Test
   def test_inspect_shows_class_orientation_and_leading_elements
     assert_equal "#<Zanthic::Linalg::Vector row [1.0, -0.0, NaN]>", Vector.alloc([1, -0.0, Float::NAN]).inspect
     assert_equal "#<Zanthic::Linalg::Vector column []>", Vector.alloc(0).col.inspect
-    assert_equal "#<#{SubVector.name} row [0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, ... (1000000 elements)]>",
-                 SubVector.alloc((0...1_000_000).to_a).inspect
+    assert_equal "#<#{SubVector.name} row [0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, ... (100000 elements)]>",
+                 SubVector.alloc((0...100_000).to_a).inspect
     assert_equal "#<Zanthic::Linalg::Matrix 2x2 [[1.0, 2.0], [3.0, 4.0]]>", Matrix.alloc([1, 2], [3, 4]).inspect
     assert_equal "#<Zanthic::Linalg::Matrix 0x3 []>", Matrix.zeros(0, 3).inspect
     assert_equal "#<Zanthic::Linalg::Matrix 2x0 [[], []]>", Matrix.zeros(2, 0).inspect
@@ -52,6 +52,11 @@ class TestInspectYaml < Minitest::Test
       assert_instance_of m.class, back
       assert_equal m.size, back.size
       assert_bits_equal m.to_a, back.to_a
+    end
+    with_gc_stress do
+      [Vector.alloc([1, -0.0]).col, SubMatrix.alloc([1, 2], [3, Float::NAN])].each do |obj|
+        assert_equal obj.inspect, yaml_round_trip(obj).inspect
+      end
     end
     shared = Vector.alloc([1])
     back = yaml_round_trip([shared, shared, Matrix.zeros(0, 0)])
@@ -88,8 +93,6 @@ class TestInspectYaml < Minitest::Test
     v = Vector.allocate
     assert_raises(TypeError) { v.init_with(vector_coder([1, nil])) }
     assert_equal [[], 0], record(v)
-    bad = matrix_coder(200, 50, bad: true)
-    assert_memory_flat { Matrix.allocate.init_with(bad) }
   end
 
   def self.vector_coder(elements, orientation = "row")
@@ -101,12 +104,11 @@ class TestInspectYaml < Minitest::Test
 
   def vector_coder(...) = self.class.vector_coder(...)
 
-  def matrix_coder(rows, cols, bad: false)
+  def matrix_coder(rows, cols)
     Psych::Coder.new("x").tap do |c|
       c["rows"] = rows
       c["columns"] = cols
       c["elements"] = Array.new(rows) { Array.new(cols, 1.0) }
-      c["elements"][-1][-1] = "x" if bad
     end
   end
 
