@@ -26,9 +26,9 @@ class TestInspectYaml < Minitest::Test
     assert_equal "#<Zanthic::Linalg::Matrix 2x2 [[1.0, 2.0], [3.0, 4.0]]>", Matrix.alloc([1, 2], [3, 4]).inspect
     assert_equal "#<Zanthic::Linalg::Matrix 0x3 []>", Matrix.zeros(0, 3).inspect
     assert_equal "#<Zanthic::Linalg::Matrix 2x0 [[], []]>", Matrix.zeros(2, 0).inspect
-    big = Matrix.alloc(Array.new(5) { |i| Array.new(9) { |j| 10 * i + j } })
     row = ->(i) { "[#{(0..7).map { |j| (10.0 * i) + j }.join(', ')}, ...]" }
-    assert_equal "#<#{SubMatrix.name} 5x9 [#{(0..3).map(&row).join(', ')}, ...]>", SubMatrix.alloc(big.to_a).inspect
+    assert_equal "#<#{SubMatrix.name} 5x9 [#{(0..3).map(&row).join(', ')}, ...]>",
+                 SubMatrix.alloc(Array.new(5) { |i| Array.new(9) { |j| (10 * i) + j } }).inspect
     # p and pp use it.
     assert_output("#{Vector.alloc([2]).inspect}\n") { p Vector.alloc([2]) }
   end
@@ -65,9 +65,7 @@ class TestInspectYaml < Minitest::Test
   end
 
   def test_dump_refuses_anonymous_classes_and_safe_load_refuses_the_classes
-    [Class.new(Vector).alloc([1]), Class.new(Matrix).zeros(1, 1)].each do |obj|
-      assert_raises(TypeError) { YAML.dump(obj) }
-    end
+    [Class.new(Vector).alloc([1]), Class.new(Matrix).zeros(1, 1)].each { |obj| assert_raises(TypeError) { YAML.dump(obj) } }
     assert_raises(Psych::DisallowedClass) { YAML.safe_load(YAML.dump(Vector.alloc([1]))) }
     assert_equal [[1.0]], YAML.safe_load(YAML.dump(Matrix.alloc([1])), permitted_classes: [Matrix]).to_a
   end
@@ -95,22 +93,9 @@ class TestInspectYaml < Minitest::Test
     assert_equal [[], 0], record(v)
   end
 
-  def self.vector_coder(elements, orientation = "row")
-    Psych::Coder.new("x").tap do |c|
-      c["orientation"] = orientation
-      c["elements"] = elements
-    end
-  end
-
-  def vector_coder(...) = self.class.vector_coder(...)
-
-  def matrix_coder(rows, cols)
-    Psych::Coder.new("x").tap do |c|
-      c["rows"] = rows
-      c["columns"] = cols
-      c["elements"] = Array.new(rows) { Array.new(cols, 1.0) }
-    end
-  end
+  def self.coder(**fields) = Psych::Coder.new("x").tap { |c| fields.each { |k, v| c[k.to_s] = v } }
+  def vector_coder(elements) = self.class.coder(orientation: "row", elements: elements)
+  def matrix_coder(rows, cols) = self.class.coder(rows: rows, columns: cols, elements: Array.new(rows) { [1.0] * cols })
 
   # init_with fills only an empty object, also when element conversions run
   # Ruby code that fills or freezes it first; a populated one keeps its
@@ -125,7 +110,7 @@ class TestInspectYaml < Minitest::Test
     assert_raises(FrozenError) { Matrix.allocate.freeze.init_with(matrix_coder(1, 1)) }
 
     target = Vector.allocate
-    sneaky = Class.new(Numeric) { define_method(:to_f) { target.init_with(TestInspectYaml.vector_coder([7.0, 8.0])) && 1.0 } }
+    sneaky = Class.new(Numeric) { define_method(:to_f) { target.init_with(TestInspectYaml.coder(orientation: "row", elements: [7.0, 8.0])) && 1.0 } }
     assert_raises(TypeError) { target.init_with(vector_coder([sneaky.new])) }
     assert_equal [[7.0, 8.0], 0], record(target)
 
