@@ -1,5 +1,6 @@
 # frozen_string_literal: true
 
+require "tempfile"
 require "test_helper"
 
 # The library's surface after require: module path, classes, registrations,
@@ -33,10 +34,11 @@ class TestLoading < Minitest::Test
   SURFACE = {
     Vector => [{ alloc: 1, _load: 1 },
                { size: 0, :[] => 1, :[]= => 2, to_a: 0, sum: 0, each: 0, collect: 0, map: 0, normalize: 0, row: 0,
-                 col: 0, :* => 1, _dump: 1, :- => 1 }],
+                 col: 0, :* => 1, _dump: 1, :- => 1, inspect: 0, encode_with: 1, init_with: 1 }],
     Matrix => [{ alloc: -1, diag: 1, diagonal: 1, _load: 1, extend_column: 2, vstack: 2, zeros: 2 },
                { size: 0, row_size: 0, column_size: 0, :[] => 2, :[]= => 3, trans: 0, transpose: 0, column: 1, row: 1,
-                 to_a: 0, :* => 1, _dump: 1, SV_decomp: -1, svd: -1, batch_project: 1, incremental_svd_update: 4 }],
+                 to_a: 0, :* => 1, _dump: 1, SV_decomp: -1, svd: -1, batch_project: 1, incremental_svd_update: 4,
+                 inspect: 0, encode_with: 1, init_with: 1 }],
   }.freeze
   LATER = %i[batch_project incremental_svd_update].freeze
 
@@ -60,6 +62,45 @@ class TestLoading < Minitest::Test
   def test_allocate_functions_give_empty_records
     assert_equal 0, Vector.allocate.size
     assert_equal 0, Vector.new.size
+  end
+
+  # The same computations in the main process and in two Ractors at once,
+  # in a child process so that no Ractor outlives this test; every kernel
+  # family, blocks, Marshal, inspect and a raising call.
+  RACTOR_WORK = <<~RUBY
+    def work(seed)
+      l = Zanthic::Linalg
+      rng = Random.new(seed)
+      a = l::Matrix.alloc(Array.new(60) { Array.new(40) { rng.rand - 0.5 } })
+      x = l::Vector.alloc(Array.new(40) { rng.rand })
+      u, v, s = a.svd
+      basis, values = u.incremental_svd_update(s, l::Vector.alloc(Array.new(60) { rng.rand }), 30, 1e-9)
+      error = begin; x * l::Vector.alloc(1); rescue ArgumentError => e; e.message; end
+      [x.normalize.to_a, x * x, x.sum, (a * a.trans).to_a, (a * x).to_a, s.to_a, v.to_a, basis.to_a, values.to_a,
+       basis.batch_project([u.column(0), u.column(1)]).map(&:to_a), x.map { |e| e * 2 }.select(&:positive?).size,
+       Marshal.load(Marshal.dump(a)).to_a, a.inspect, (x - x.col).to_a, error]
+    end
+  RUBY
+
+  def test_usable_inside_ractors
+    lib = File.dirname($LOADED_FEATURES.find { |f| f.end_with?("/zanthic_ext.so") })
+    script = <<~RUBY
+      Warning[:experimental] = false
+      require "zanthic_ext"
+      #{RACTOR_WORK}
+      ractors = [1, 2].map { |seed| Ractor.new(seed) { |s| work(s) } }
+      print Marshal.dump([ractors.map(&:take), [work(1), work(2)]])
+    RUBY
+    # Only stdout carries the results: a sanitizer build may print warnings.
+    # (No reader threads as in Open3: a thread's exit can abort the
+    # sanitizer build's process.)
+    out = Tempfile.create("ractor") do |err|
+      result = IO.popen([RbConfig.ruby, "-I", lib, "-e", script], "rb", err: err.path, &:read)
+      assert $?.success?, File.read(err.path)
+      result
+    end
+    in_ractors, in_main = Marshal.load(out)
+    assert_equal Marshal.dump(in_main), Marshal.dump(in_ractors)
   end
 
   NATIVE_INTERFACE = %w[

@@ -502,6 +502,12 @@ VALUE vector_minus(VALUE self, VALUE other) {
 }  // namespace
 
 void Init_incremental_svd(void) {
+#if 0  // rdoc reads each file on its own; this tells it where the classes come from
+    mZanthic = rb_define_module("Zanthic");
+    mZanthicLinalg = rb_define_module_under(mZanthic, "Linalg");
+    cZanthicVector = rb_define_class_under(mZanthicLinalg, "Vector", rb_cObject);
+    cZanthicMatrix = rb_define_class_under(mZanthicLinalg, "Matrix", rb_cObject);
+#endif
     rb_define_singleton_method(cZanthicMatrix, "extend_column", RUBY_METHOD_FUNC(matrix_s_extend_column), 2);
     rb_define_singleton_method(cZanthicMatrix, "vstack", RUBY_METHOD_FUNC(matrix_s_vstack), 2);
     rb_define_singleton_method(cZanthicMatrix, "zeros", RUBY_METHOD_FUNC(matrix_s_zeros), 2);

@@ -585,6 +585,27 @@ VALUE matrix_s_load(VALUE klass, VALUE string) {
 }  // namespace
 
 void Init_matrix(void) {
+#if 0  // rdoc reads each file on its own; this tells it where the module comes from
+    mZanthic = rb_define_module("Zanthic");
+    mZanthicLinalg = rb_define_module_under(mZanthic, "Linalg");
+#endif
+    /*
+     * A dense matrix of IEEE doubles in native memory, stored row by row.
+     *
+     *   a = Zanthic::Linalg::Matrix.alloc([1, 2], [3, 4], [5, 6])
+     *   a.size              # => [3, 2]
+     *   (a.trans * a).to_a  # => [[35.0, 44.0], [44.0, 56.0]]
+     *
+     * Besides element access and products, a matrix decomposes itself
+     * (#svd), folds a new column into a truncated decomposition
+     * (#incremental_svd_update) and projects many vectors through itself
+     * as a basis (#batch_project). Any extent may be zero. Equality is
+     * identity (there is no <tt>==</tt>); compare <tt>to_a</tt> instead.
+     *
+     * The examples in these pages are written as if inside
+     * <tt>module Zanthic::Linalg</tt>, so +Vector+ and +Matrix+ name this
+     * library's classes.
+     */
     cZanthicMatrix = rb_define_class_under(mZanthicLinalg, "Matrix", rb_cObject);
     rb_define_alloc_func(cZanthicMatrix, matrix_allocate);
     rb_define_singleton_method(cZanthicMatrix, "alloc", RUBY_METHOD_FUNC(matrix_s_alloc), -1);

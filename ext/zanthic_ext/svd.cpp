@@ -230,6 +230,11 @@ void jacobi_svd(const CMatrix *a, CMatrix **u, CMatrix **v, CVector **s) {
 }
 
 void Init_svd(void) {
+#if 0  // rdoc reads each file on its own; this tells it where the classes come from
+    mZanthic = rb_define_module("Zanthic");
+    mZanthicLinalg = rb_define_module_under(mZanthic, "Linalg");
+    cZanthicMatrix = rb_define_class_under(mZanthicLinalg, "Matrix", rb_cObject);
+#endif
     rb_define_method(cZanthicMatrix, "SV_decomp", RUBY_METHOD_FUNC(matrix_sv_decomp), -1);
     rb_define_alias(cZanthicMatrix, "svd", "SV_decomp");
 }

@@ -487,24 +487,44 @@ VALUE vector_initialize_copy(VALUE self, VALUE orig) {
 }  // namespace
 
 void Init_vector(void) {
+#if 0  // rdoc reads each file on its own; this tells it where the module comes from
+    mZanthic = rb_define_module("Zanthic");
+    mZanthicLinalg = rb_define_module_under(mZanthic, "Linalg");
+#endif
+    /*
+     * A row or column vector of IEEE doubles held in native memory.
+     *
+     *   v = Zanthic::Linalg::Vector.alloc([3, 4])
+     *   v.normalize.to_a                          # => [0.6, 0.8]
+     *   v * Zanthic::Linalg::Vector.alloc([1, 1]) # => 7.0
+     *
+     * A vector is Enumerable over its elements as Floats; +map+ and
+     * +collect+ return a Vector. The orientation (row or column) is
+     * descriptive: it is kept by the operations that copy a vector and by
+     * Marshal, but no computation reads it. Equality is identity (there is
+     * no <tt>==</tt>); compare <tt>to_a</tt> instead.
+     *
+     * The examples in these pages are written as if inside
+     * <tt>module Zanthic::Linalg</tt>, so +Vector+ and +Matrix+ name this
+     * library's classes.
+     */
     cZanthicVector = rb_define_class_under(mZanthicLinalg, "Vector", rb_cObject);
-    VALUE c = cZanthicVector;
-    rb_define_alloc_func(c, vector_allocate);
-    rb_define_singleton_method(c, "alloc", RUBY_METHOD_FUNC(vector_s_alloc), 1);
-    rb_define_singleton_method(c, "_load", RUBY_METHOD_FUNC(vector_s_load), 1);
-    rb_define_method(c, "size", RUBY_METHOD_FUNC(vector_size), 0);
-    rb_define_method(c, "[]", RUBY_METHOD_FUNC(vector_aref), 1);
-    rb_define_method(c, "[]=", RUBY_METHOD_FUNC(vector_aset), 2);
-    rb_define_method(c, "to_a", RUBY_METHOD_FUNC(vector_to_a), 0);
-    rb_define_method(c, "sum", RUBY_METHOD_FUNC(vector_sum), 0);
-    rb_define_method(c, "each", RUBY_METHOD_FUNC(vector_each), 0);
-    rb_define_method(c, "collect", RUBY_METHOD_FUNC(vector_collect), 0);
-    rb_define_alias(c, "map", "collect");
-    rb_define_method(c, "normalize", RUBY_METHOD_FUNC(vector_normalize), 0);
-    rb_define_method(c, "row", RUBY_METHOD_FUNC(vector_row), 0);
-    rb_define_method(c, "col", RUBY_METHOD_FUNC(vector_col), 0);
-    rb_define_method(c, "*", RUBY_METHOD_FUNC(vector_mul), 1);
-    rb_define_method(c, "_dump", RUBY_METHOD_FUNC(vector_dump), 1);
-    rb_define_private_method(c, "initialize_copy", RUBY_METHOD_FUNC(vector_initialize_copy), 1);
-    rb_include_module(c, rb_mEnumerable);
+    rb_define_alloc_func(cZanthicVector, vector_allocate);
+    rb_define_singleton_method(cZanthicVector, "alloc", RUBY_METHOD_FUNC(vector_s_alloc), 1);
+    rb_define_singleton_method(cZanthicVector, "_load", RUBY_METHOD_FUNC(vector_s_load), 1);
+    rb_define_method(cZanthicVector, "size", RUBY_METHOD_FUNC(vector_size), 0);
+    rb_define_method(cZanthicVector, "[]", RUBY_METHOD_FUNC(vector_aref), 1);
+    rb_define_method(cZanthicVector, "[]=", RUBY_METHOD_FUNC(vector_aset), 2);
+    rb_define_method(cZanthicVector, "to_a", RUBY_METHOD_FUNC(vector_to_a), 0);
+    rb_define_method(cZanthicVector, "sum", RUBY_METHOD_FUNC(vector_sum), 0);
+    rb_define_method(cZanthicVector, "each", RUBY_METHOD_FUNC(vector_each), 0);
+    rb_define_method(cZanthicVector, "collect", RUBY_METHOD_FUNC(vector_collect), 0);
+    rb_define_alias(cZanthicVector, "map", "collect");
+    rb_define_method(cZanthicVector, "normalize", RUBY_METHOD_FUNC(vector_normalize), 0);
+    rb_define_method(cZanthicVector, "row", RUBY_METHOD_FUNC(vector_row), 0);
+    rb_define_method(cZanthicVector, "col", RUBY_METHOD_FUNC(vector_col), 0);
+    rb_define_method(cZanthicVector, "*", RUBY_METHOD_FUNC(vector_mul), 1);
+    rb_define_method(cZanthicVector, "_dump", RUBY_METHOD_FUNC(vector_dump), 1);
+    rb_define_private_method(cZanthicVector, "initialize_copy", RUBY_METHOD_FUNC(vector_initialize_copy), 1);
+    rb_include_module(cZanthicVector, rb_mEnumerable);
 }

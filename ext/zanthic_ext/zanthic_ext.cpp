@@ -1,16 +1,41 @@
 // Entry point: defines Zanthic::Linalg and lets each unit register its part.
 #include "zanthic_ext.h"
+#include "protocols.h"
 
 VALUE mZanthicLinalg = 0;
 
 void Init_zanthic_ext(void) {
+    // Methods may run in any Ractor: every piece of the library's global
+    // state (the globals below, the kernel choice, interned names) is
+    // written once and only read afterwards. It must come before the first
+    // method is defined, which it marks.
+    rb_ext_ractor_safe(true);
+    /*
+     * The namespace of Zanthic's text-mining and latent-semantic-indexing
+     * libraries.
+     */
     VALUE zanthic = rb_define_module("Zanthic");
+    /*
+     * Dense linear algebra in native memory: Vector and Matrix of IEEE
+     * doubles, their products, a Jacobi singular value decomposition, the
+     * incremental update of a truncated decomposition and batch projection.
+     *
+     *   require "zanthic_ext"
+     *   Linalg = Zanthic::Linalg
+     *   Linalg::Vector.alloc([3, 4]).normalize.to_a  # => [0.6, 0.8]
+     *
+     * Refer to the classes through the full path or an alias of the module,
+     * as above, rather than by including the module at the top level: the
+     * standard library's +matrix+ defines top-level Vector and Matrix
+     * classes of its own.
+     */
     mZanthicLinalg = rb_define_module_under(zanthic, "Linalg");
 
-    // Init_svd and Init_incremental_svd add methods to the classes that the
-    // first two define, so the order is fixed.
+    // The later units add methods to the classes that the first two define,
+    // so the order is fixed.
     Init_vector();
     Init_matrix();
     Init_svd();
     Init_incremental_svd();
+    Init_protocols();
 }
