@@ -63,10 +63,13 @@ module ZanthicAssertions
     out_dir = File.join(root, "tmp", "kernels", File.basename(cxx.split.first))
     FileUtils.mkdir_p(out_dir)
     exe = File.join(out_dir, output)
-    includes = [File.join(root, "ext/zanthic_ext"), RbConfig::CONFIG["rubyhdrdir"], RbConfig::CONFIG["rubyarchhdrdir"]]
+    # Ruby's headers as system headers: Clang's -Wextra finds unused
+    # parameters in them.
+    includes = ["-I", File.join(root, "ext/zanthic_ext"),
+                *[RbConfig::CONFIG["rubyhdrdir"], RbConfig::CONFIG["rubyarchhdrdir"]].flat_map { |dir| ["-isystem", dir] }]
     source = File.join(root, "test/kernels/#{name}.cpp")
-    command = [*cxx.split, "-std=c++17", "-O2", "-Wall", "-Wextra", "-ffp-contract=off", "-fsanitize=address,undefined",
-               *flags, *includes.flat_map { |dir| ["-I", dir] }, source, File.join(root, "ext/zanthic_ext/isa.cpp"),
+    command = [*cxx.split, "-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror", "-ffp-contract=off",
+               "-fsanitize=address,undefined", *flags, *includes, source, File.join(root, "ext/zanthic_ext/isa.cpp"),
                "-o", exe]
     inputs = [source, *Dir[File.join(root, "ext/zanthic_ext/*.{h,cpp}")]]
     stamp = "#{exe}.command"
