@@ -12,7 +12,9 @@ void Init_zanthic_ext(void) {
 
     VALUE zanthic = rb_define_module("Zanthic");
     mZanthicLinalg = rb_define_module_under(zanthic, "Linalg");
-    // The kernel variant in use: "portable", "avx2" or "avx512".
+    /* The kernel variant in use: "portable", "avx2" or "avx512" (the widest
+     * the processor runs, unless the ZANTHIC_ISA environment variable named
+     * another when the library was loaded). */
     rb_define_const(mZanthicLinalg, "ISA", rb_obj_freeze(rb_str_new_cstr(zanthic::isa::name(zanthic::isa::active()))));
 
     // Init_svd and Init_incremental_svd add methods to the classes that the
