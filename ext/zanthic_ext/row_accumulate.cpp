@@ -1,8 +1,8 @@
 // Row-combination kernels (see row_accumulate.h): an AVX-512 and an AVX2+FMA
-// version, and a portable one; the table of one is picked once, through
-// isa.h. Register tiles hold a block
-// of sources times a strip of output columns; the reduction runs over rows of
-// w in chunks that stay in the L2 cache while every block of sources passes.
+// version, and a portable one, one table each, picked once through isa.h.
+// Register tiles hold a block of sources times a strip of output columns;
+// the reduction runs over rows of w in chunks that stay in the L2 cache while
+// every block of sources passes.
 #include "row_accumulate.h"
 
 #include "isa.h"
@@ -39,6 +39,7 @@ struct Kernels {
 // ---- AVX-512: tiles of up to 8 sources x 3 vectors of 8 columns ----------
 // 24 accumulators + 3 rows of w + 1 broadcast fit in the 32 zmm registers.
 constexpr int kBlock512 = 8;
+static_assert(kBlock512 <= kMaxBlock, "a block's sources fit the driver's arrays");
 constexpr int kStrip512 = 3;
 
 template <int NB, int NJ>
@@ -83,7 +84,6 @@ __attribute__((target("avx512f"))) void block512(const double *const *a, uint64_
     else if (rest > 8) tile512<NB, 2>(a, t0, t1, w, ldw, j, static_cast<int>(rest - 8), out);
     else if (rest > 0) tile512<NB, 1>(a, t0, t1, w, ldw, j, static_cast<int>(rest), out);
 }
-
 
 // ---- AVX2 + FMA: tiles of up to 4 sources x 3 vectors of 4 columns --------
 // 12 accumulators + 3 rows of w + 1 broadcast fill the 16 ymm registers, so
@@ -191,8 +191,8 @@ const Kernels &kernels() {
 // set, each output also gets extra[b] times row n of w, added while the
 // block's outputs are still in cache after the last chunk.
 template <class Source, class Target>
-void accumulate(const Kernels &kern, uint64_t count, const double *w, uint64_t ldw, uint64_t n, uint64_t width, Source source,
-                Target target, const double *extra) {
+void accumulate(const Kernels &kern, uint64_t count, const double *w, uint64_t ldw, uint64_t n, uint64_t width,
+                Source source, Target target, const double *extra) {
     if (count == 0 || width == 0 || (n == 0 && !extra)) return;
     const uint64_t nb_max = static_cast<uint64_t>(kern.block);
     const uint64_t chunk = chunk_rows(width);
