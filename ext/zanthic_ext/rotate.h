@@ -332,26 +332,57 @@ struct PairRotations {
     double c[kLanes * kLanes], s[kLanes * kLanes];
 };
 
+// One rotation of two vectors: x' = c x + s y, y' = c y - s x. The sweep in
+// groups rounds differently from the plain procedure anyway, so the vector
+// variants fuse each update into one multiply and one multiply-add.
+struct PlainArith {
+    static inline __attribute__((always_inline)) void rotate(v8d &x, v8d &y, double c, double s) {
+        const v8d nx = c * x + s * y;
+        y = c * y - s * x;
+        x = nx;
+    }
+};
+#if ZANTHIC_X86
+struct FusedAvx512 {
+    ZANTHIC_TARGET_AVX512 static inline void rotate(v8d &x, v8d &y, double c, double s) {
+        const __m512d cv = _mm512_set1_pd(c), sv = _mm512_set1_pd(s);
+        const __m512d xv = (__m512d)x, yv = (__m512d)y;
+        x = (v8d)_mm512_fmadd_pd(cv, xv, _mm512_mul_pd(sv, yv));
+        y = (v8d)_mm512_fmsub_pd(cv, yv, _mm512_mul_pd(sv, xv));
+    }
+};
+struct FusedAvx2 {
+    ZANTHIC_TARGET_AVX2 static inline void rotate(v8d &x, v8d &y, double c, double s) {
+        const __m256d cv = _mm256_set1_pd(c), sv = _mm256_set1_pd(s);
+        __m256d xv[2], yv[2];
+        __builtin_memcpy(xv, &x, sizeof x);
+        __builtin_memcpy(yv, &y, sizeof y);
+        for (int h = 0; h < 2; h++) {
+            const __m256d nx = _mm256_fmadd_pd(cv, xv[h], _mm256_mul_pd(sv, yv[h]));
+            yv[h] = _mm256_fmsub_pd(cv, yv[h], _mm256_mul_pd(sv, xv[h]));
+            xv[h] = nx;
+        }
+        __builtin_memcpy(&x, xv, sizeof x);
+        __builtin_memcpy(&y, yv, sizeof y);
+    }
+};
+#endif
+
 // x[0..8) are the lines of J, x[8..16) those of K (kDiagonal: K = J and
 // only x[0..8) is used). Every rotation of the pair, unrolled.
-template <bool kDiagonal>
+template <bool kDiagonal, class Arith>
 inline __attribute__((always_inline)) void rotate_lines(v8d *x, const PairRotations &r) {
 #pragma GCC unroll 8
     for (int a = 0; a < 8; a++)
 #pragma GCC unroll 8
-        for (int b = kDiagonal ? a + 1 : 0; b < 8; b++) {
-            const double c = r.c[a * kLanes + b], s = r.s[a * kLanes + b];
-            v8d &y = x[kDiagonal ? b : 8 + b];
-            const v8d nx = c * x[a] + s * y;
-            y = c * y - s * x[a];
-            x[a] = nx;
-        }
+        for (int b = kDiagonal ? a + 1 : 0; b < 8; b++)
+            Arith::rotate(x[a], x[kDiagonal ? b : 8 + b], r.c[a * kLanes + b], r.s[a * kLanes + b]);
 }
 
 // Row pass of a whole pair on the columns [l0, l1) (multiples of kLanes) of
 // a matrix m of row stride ld: rows J and K, eight columns at a time. Serves
 // W and V^T alike.
-template <bool kDiagonal>
+template <bool kDiagonal, class Arith>
 inline __attribute__((always_inline)) void pair_rows(double *m, uint64_t ld, uint64_t l0, uint64_t l1, uint64_t j0,
                                                      uint64_t k0, const PairRotations &r) {
     double *rj = m + j0 * ld, *rk = m + k0 * ld;
@@ -360,7 +391,7 @@ inline __attribute__((always_inline)) void pair_rows(double *m, uint64_t ld, uin
         for (int i = 0; i < 8; i++) load(x[i], rj + i * ld + l);
         if (!kDiagonal)
             for (int i = 0; i < 8; i++) load(x[8 + i], rk + i * ld + l);
-        rotate_lines<kDiagonal>(x, r);
+        rotate_lines<kDiagonal, Arith>(x, r);
         for (int i = 0; i < 8; i++) store(rj + i * ld + l, x[i]);
         if (!kDiagonal)
             for (int i = 0; i < 8; i++) store(rk + i * ld + l, x[8 + i]);
@@ -372,7 +403,7 @@ inline __attribute__((always_inline)) void pair_rows(double *m, uint64_t ld, uin
 // the eight rows l. W is kept symmetric this way (up to the core, which the
 // caller writes back), so columns never need rotating: half the arithmetic
 // of rotating both, and no strided reads.
-template <bool kDiagonal>
+template <bool kDiagonal, class Arith>
 inline __attribute__((always_inline)) void pair_rows_mirrored(double *w, uint64_t ld, uint64_t l0, uint64_t l1,
                                                               uint64_t j0, uint64_t k0, const PairRotations &r) {
     double *rj = w + j0 * ld, *rk = w + k0 * ld;
@@ -381,7 +412,7 @@ inline __attribute__((always_inline)) void pair_rows_mirrored(double *w, uint64_
         for (int i = 0; i < 8; i++) load(x[i], rj + i * ld + l);
         if (!kDiagonal)
             for (int i = 0; i < 8; i++) load(x[8 + i], rk + i * ld + l);
-        rotate_lines<kDiagonal>(x, r);
+        rotate_lines<kDiagonal, Arith>(x, r);
         for (int i = 0; i < 8; i++) store(rj + i * ld + l, x[i]);
         if (!kDiagonal)
             for (int i = 0; i < 8; i++) store(rk + i * ld + l, x[8 + i]);
@@ -457,6 +488,7 @@ inline void pair_lines_plain(double *m, uint64_t ld, uint64_t extent, const uint
 }
 
 // One pair of groups: the core, the passes over W and V^T, the core back.
+template <class Arith>
 inline __attribute__((always_inline)) void pair(double *w, uint64_t ld, double *vt, uint64_t ldv, uint64_t n,
                                                 uint64_t j0, uint64_t k0) {
     const uint64_t padded = round_up(n);
@@ -467,11 +499,11 @@ inline __attribute__((always_inline)) void pair(double *w, uint64_t ld, double *
     const uint64_t nl = pair_core(w, ld, n, j0, k0, core, r, line, pq, &count);
     if (count == 0) return;
     if (j0 == k0 && nl == kLanes) {
-        pair_rows_mirrored<true>(w, ld, 0, padded, j0, k0, r);
-        pair_rows<true>(vt, ldv, 0, ldv, j0, k0, r);
+        pair_rows_mirrored<true, Arith>(w, ld, 0, padded, j0, k0, r);
+        pair_rows<true, Arith>(vt, ldv, 0, ldv, j0, k0, r);
     } else if (nl == 2 * kLanes) {
-        pair_rows_mirrored<false>(w, ld, 0, padded, j0, k0, r);
-        pair_rows<false>(vt, ldv, 0, ldv, j0, k0, r);
+        pair_rows_mirrored<false, Arith>(w, ld, 0, padded, j0, k0, r);
+        pair_rows<false, Arith>(vt, ldv, 0, ldv, j0, k0, r);
     } else {
         pair_lines_plain(w, ld, n, line, nl, pq, count, r);
         for (uint64_t l = 0; l < n; l++)
@@ -484,16 +516,18 @@ inline __attribute__((always_inline)) void pair(double *w, uint64_t ld, double *
 
 // One sweep in groups of eight rows j. Each group J costs about 1/(n/8) of a
 // sweep (some milliseconds at n = 1000): the place to poll for a stop.
+template <class Arith>
 inline __attribute__((always_inline)) void sweep_blocked_body(double *w, uint64_t ld, double *vt, uint64_t ldv,
                                                               uint64_t n) {
     for (uint64_t j0 = 0; j0 + 1 < n; j0 += kLanes)
-        for (uint64_t k0 = j0; k0 < n; k0 += kLanes) pair(w, ld, vt, ldv, n, j0, k0);
+        for (uint64_t k0 = j0; k0 < n; k0 += kLanes) pair<Arith>(w, ld, vt, ldv, n, j0, k0);
 }
 
 // ---- dispatch -------------------------------------------------------------
-// The variants perform the same operations on the same operands (nothing
-// is fused into multiply-adds), so they agree bit for bit; the wider ones
-// only hold a vector of eight in fewer registers. Each variant has both
+// The variants of the row-by-row sweep perform the same operations on the
+// same operands (nothing is fused into multiply-adds), so they agree bit for
+// bit; the wider ones only hold a vector of eight in fewer registers. The
+// sweep in groups fuses in the AVX2 and AVX-512 variants. Each variant has both
 // sweeps: `sweep` (bit for bit the plain procedure) and `blocked` (the same
 // rotations, eight rows j at a time); rotate::sweep picks one by the order.
 
@@ -508,23 +542,25 @@ inline void sweep_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, dou
     sweep_body(w, ld, vt, ldv, cj, n);
 }
 inline void blocked_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *, uint64_t n) {
-    sweep_blocked_body(w, ld, vt, ldv, n);
+    sweep_blocked_body<PlainArith>(w, ld, vt, ldv, n);
 }
 #if ZANTHIC_X86
 ZANTHIC_TARGET_AVX2 inline void sweep_avx2(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
     sweep_body(w, ld, vt, ldv, cj, n);
 }
-ZANTHIC_TARGET_AVX2 inline void blocked_avx2(double *w, uint64_t ld, double *vt, uint64_t ldv, double *,
-                                             uint64_t n) {
-    sweep_blocked_body(w, ld, vt, ldv, n);
+// flatten: the fused rotation carries the variant's target, so it can only
+// be inlined once the rest of the sweep is inside a function that has it.
+ZANTHIC_TARGET_AVX2 __attribute__((flatten)) inline void blocked_avx2(double *w, uint64_t ld, double *vt,
+                                                                      uint64_t ldv, double *, uint64_t n) {
+    sweep_blocked_body<FusedAvx2>(w, ld, vt, ldv, n);
 }
 ZANTHIC_TARGET_AVX512 inline void sweep_avx512(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj,
                                                uint64_t n) {
     sweep_body(w, ld, vt, ldv, cj, n);
 }
-ZANTHIC_TARGET_AVX512 inline void blocked_avx512(double *w, uint64_t ld, double *vt, uint64_t ldv, double *,
-                                                 uint64_t n) {
-    sweep_blocked_body(w, ld, vt, ldv, n);
+ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void blocked_avx512(double *w, uint64_t ld, double *vt,
+                                                                          uint64_t ldv, double *, uint64_t n) {
+    sweep_blocked_body<FusedAvx512>(w, ld, vt, ldv, n);
 }
 #endif
 
