@@ -5,7 +5,7 @@
 # machine has it (Debian libopenblas-dev). Never part of the library.
 require "mkmf"
 
-$CFLAGS << " -std=c11 -O2 -fno-tree-vectorize -ffp-contract=off -Wall -Wextra -Wno-unused-parameter"
+$CFLAGS << " -std=gnu11 -O2 -fno-tree-vectorize -ffp-contract=off -Wall -Wextra -Wno-unused-parameter"
 $INCFLAGS << " -I" << File.expand_path("../../ext/zanthic_ext", __dir__)
 $LDFLAGS << " -Wl,--allow-shlib-undefined"
 if have_header("cblas.h") && have_library("openblas", "cblas_dgemm")
@@ -13,5 +13,8 @@ if have_header("cblas.h") && have_library("openblas", "cblas_dgemm")
   # Single-threaded, so that the comparison is core against core.
   $defs << "-DOPENBLAS_SINGLE_THREAD"
 end
+# LAPACK's dgesdd through LAPACKE (Debian liblapacke-dev), for the
+# corpus-scale decomposition; single-threaded through OpenBLAS as above.
+$defs << "-DHAVE_LAPACKE" if have_header("lapacke.h") && have_library("lapacke", "LAPACKE_dgesdd")
 have_library("m", "sqrt")
 create_makefile("zanthic_bench")

@@ -94,6 +94,10 @@ static VALUE blas_multiply_vector(VALUE self, VALUE mv, VALUE vv) {
     return obj;
 }
 
+/* The kernel set OpenBLAS picked for this processor ("Prescott" when it
+ * does not know the model and falls back to its SSE3 kernels). */
+static VALUE blas_core(VALUE self) { return rb_str_new_cstr(openblas_get_corename()); }
+
 /* OpenBLAS's copy with transposition (omatcopy), the closest it has. */
 static VALUE blas_transpose(VALUE self, VALUE mv) {
     const CMatrix *m = borrow_matrix(mv);
@@ -117,5 +121,6 @@ void init_matrix_baselines(VALUE mod) {
     rb_define_module_function(mod, "blas_multiply", blas_multiply, 2);
     rb_define_module_function(mod, "blas_multiply_vector", blas_multiply_vector, 2);
     rb_define_module_function(mod, "blas_transpose", blas_transpose, 1);
+    rb_define_module_function(mod, "blas_core", blas_core, 0);
 #endif
 }
