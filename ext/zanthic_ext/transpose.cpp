@@ -25,11 +25,13 @@ typedef void (*TransposeFn)(uint64_t rows, uint64_t cols, const double *src, dou
 
 inline uint64_t min_u64(uint64_t a, uint64_t b) { return a < b ? a : b; }
 
-// Element by element over [i0, i1) x [j0, j1).
+// Element by element over [i0, i1) x [j0, j1), source row by source row:
+// for the narrow right strip of a tall matrix (a few columns, thousands of
+// rows) each source line is then read once, not once per column.
 inline void copy_region(uint64_t rows, uint64_t cols, const double *src, double *dst, uint64_t i0, uint64_t i1,
                         uint64_t j0, uint64_t j1) {
-    for (uint64_t j = j0; j < j1; j++)
-        for (uint64_t i = i0; i < i1; i++) dst[j * rows + i] = src[i * cols + j];
+    for (uint64_t i = i0; i < i1; i++)
+        for (uint64_t j = j0; j < j1; j++) dst[j * rows + i] = src[i * cols + j];
 }
 
 void transpose_portable(uint64_t rows, uint64_t cols, const double *src, double *dst) {
