@@ -42,7 +42,7 @@ end
 
 gsl = defined?(GSL::Matrix)
 puts format("%-10s %6s %10s %10s %8s %10s %8s  %s", "shape", "sweeps", "library s", "literal s", "speedup",
-            gsl ? "GSL s" : "GSL", gsl ? "vs GSL" : "", "max rel. diff S / U / V")
+            gsl ? "GSL s" : "GSL", gsl ? "vs GSL" : "", "max rel. diff S sorted / S / U / V")
 [[1000, 200, 1], [200, 1000, 2], [400, 400, 3], [2000, 100, 4]].each do |rows, cols, seed|
   data = term_document(rows, cols, seed)
   m = Matrix.alloc(*data)
@@ -50,7 +50,11 @@ puts format("%-10s %6s %10s %10s %8s %10s %8s  %s", "shape", "sweeps", "library 
   library = best_of(5) { u, v, s = m.svd }
   sweeps = lu = lv = ls = nil
   literal = best_of(2) { sweeps, lu, lv, ls = ZanthicBench.literal_svd(m) }
-  diffs = [max_relative_difference(ls, read_values(s)), max_relative_difference(lu.to_a, u.to_a),
+  # Above order 127 the sweeps round differently from the literal procedure;
+  # where two values nearly tie early on, that can land them (and their
+  # columns) in other positions, so the sorted values are compared as well.
+  diffs = [max_relative_difference(ls.sort, read_values(s).sort), max_relative_difference(ls, read_values(s)),
+           max_relative_difference(lu.to_a, u.to_a),
            max_relative_difference(lv.to_a, v.to_a)]
   gsl_time = nil
   if gsl

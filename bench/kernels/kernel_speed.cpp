@@ -1,6 +1,7 @@
 // Times the matrix-vector product and transpose kernels of every kernel
 // variant this processor runs on cache-resident data, beside single-thread
-// OpenBLAS dgemv and a plain loop, in one run. Medians of many repetitions.
+// OpenBLAS dgemv and a plain loop (compiled without vectorisation), in one
+// run, interleaved; medians of 31 rounds.
 // Bench-only: built by `rake bench:kernels`, never part of the library.
 #include <cblas.h>
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <vector>
 
 #include "gemm.cpp"
@@ -23,30 +25,36 @@ double now() {
     return t.tv_sec + t.tv_nsec * 1e-9;
 }
 
-// Median time of one call, over `runs` runs of `inner` calls each.
-template <class F>
-double median(int runs, int inner, F f) {
-    std::vector<double> t;
-    for (int r = 0; r < runs; r++) {
-        const double t0 = now();
-        for (int i = 0; i < inner; i++) f();
-        t.push_back((now() - t0) / inner);
-    }
-    std::sort(t.begin(), t.end());
-    return t[t.size() / 2];
-}
-
 __attribute__((noinline, optimize("no-tree-vectorize"))) void plain_transpose(uint64_t rows, uint64_t cols,
                                                                                 const double *s, double *d) {
     for (uint64_t i = 0; i < rows; i++)
         for (uint64_t j = 0; j < cols; j++) d[j * rows + i] = s[i * cols + j];
 }
 
+// Medians over `runs` rounds; in every round each contender makes `inner`
+// calls, one contender after the other, so that all of them see the same
+// load on a shared machine.
+std::vector<double> interleaved(int runs, int inner, const std::vector<std::function<void()>> &contenders) {
+    std::vector<std::vector<double>> t(contenders.size());
+    for (int r = 0; r < runs; r++)
+        for (size_t c = 0; c < contenders.size(); c++) {
+            const double t0 = now();
+            for (int i = 0; i < inner; i++) contenders[c]();
+            t[c].push_back((now() - t0) / inner);
+        }
+    std::vector<double> medians;
+    for (auto &v : t) {
+        std::sort(v.begin(), v.end());
+        medians.push_back(v[v.size() / 2]);
+    }
+    return medians;
+}
+
 }  // namespace
 
 int main() {
     openblas_set_num_threads(1);
-    printf("OpenBLAS: %s\n", openblas_get_config());
+    printf("OpenBLAS: %s (core %s)\n", openblas_get_config(), openblas_get_corename());
     const uint64_t shapes[][2] = {{5000, 100}, {1000, 1000}, {2000, 2000}, {20000, 50}};
     for (auto &sh : shapes) {
         const uint64_t m = sh[0], n = sh[1];
@@ -55,36 +63,44 @@ int main() {
         for (auto &v : x) v = rand() / (double)RAND_MAX - 0.5;
         const int inner = std::max<int>(1, 20000000 / (m * n));
         const double flops = 2.0 * m * n;
-        const double blas = median(31, inner, [&] {
+        std::vector<std::function<void()>> contenders = {[&] {
             cblas_dgemv(CblasRowMajor, CblasNoTrans, m, n, 1.0, a.data(), n, x.data(), 1, 0.0, y.data(), 1);
-        });
-        printf("gemv %5llux%-5llu OpenBLAS dgemv   %8.1f us %6.2f GFLOP/s\n", (unsigned long long)m,
-               (unsigned long long)n, blas * 1e6, flops / blas * 1e-9);
-        for (int level = 0; level < zanthic::isa::kLevels; level++) {
-            if (!zanthic::isa::supported((zanthic::isa::Level)level) || !kVariants[level]) continue;
-            const Kernels &k = *kVariants[level];
-            const double t = median(31, inner, [&] { k.gemv(m, n, a.data(), x.data(), y.data()); });
-            printf("gemv %5llux%-5llu %-16s %8.1f us %6.2f GFLOP/s  %.2fx dgemv speed\n", (unsigned long long)m,
-                   (unsigned long long)n, zanthic::isa::name((zanthic::isa::Level)level), t * 1e6,
-                   flops / t * 1e-9, blas / t);
+        }};
+        std::vector<int> levels;
+        for (int level = 0; level < isa::kLevels; level++) {
+            if (!isa::supported((isa::Level)level) || !kVariants[level]) continue;
+            const Kernels *k = kVariants[level];
+            contenders.push_back([&, k] { k->gemv(m, n, a.data(), x.data(), y.data()); });
+            levels.push_back(level);
         }
+        const std::vector<double> t = interleaved(31, inner, contenders);
+        printf("gemv %5llux%-5llu OpenBLAS dgemv   %8.1f us %6.2f GFLOP/s\n", (unsigned long long)m,
+               (unsigned long long)n, t[0] * 1e6, flops / t[0] * 1e-9);
+        for (size_t i = 0; i < levels.size(); i++)
+            printf("gemv %5llux%-5llu %-16s %8.1f us %6.2f GFLOP/s  %.2fx dgemv speed\n", (unsigned long long)m,
+                   (unsigned long long)n, isa::name((isa::Level)levels[i]), t[i + 1] * 1e6,
+                   flops / t[i + 1] * 1e-9, t[0] / t[i + 1]);
     }
     const uint64_t tshapes[][2] = {{2000, 100}, {1000, 1000}, {100, 2000}};
     for (auto &sh : tshapes) {
         const uint64_t m = sh[0], n = sh[1];
-        std::vector<double> a(m * n), t(m * n);
+        std::vector<double> a(m * n), d(m * n);
         for (auto &v : a) v = rand() / (double)RAND_MAX;
         const int inner = std::max<int>(1, 4000000 / (m * n));
-        const double plain = median(31, inner, [&] { plain_transpose(m, n, a.data(), t.data()); });
-        printf("transpose %5llux%-5llu plain loop  %8.1f us\n", (unsigned long long)m, (unsigned long long)n,
-               plain * 1e6);
-        for (int level = 0; level < zanthic::isa::kLevels; level++) {
-            if (!zanthic::isa::supported((zanthic::isa::Level)level) || !kTransposeVariants[level]) continue;
+        std::vector<std::function<void()>> contenders = {[&] { plain_transpose(m, n, a.data(), d.data()); }};
+        std::vector<int> levels;
+        for (int level = 0; level < isa::kLevels; level++) {
+            if (!isa::supported((isa::Level)level) || !kTransposeVariants[level]) continue;
             const TransposeFn f = *kTransposeVariants[level];
-            const double tt = median(31, inner, [&] { f(m, n, a.data(), t.data()); });
-            printf("transpose %5llux%-5llu %-11s %8.1f us  %.2fx plain speed\n", (unsigned long long)m,
-                   (unsigned long long)n, zanthic::isa::name((zanthic::isa::Level)level), tt * 1e6, plain / tt);
+            contenders.push_back([&, f] { f(m, n, a.data(), d.data()); });
+            levels.push_back(level);
         }
+        const std::vector<double> t = interleaved(31, inner, contenders);
+        printf("transpose %5llux%-5llu plain loop  %8.1f us\n", (unsigned long long)m, (unsigned long long)n,
+               t[0] * 1e6);
+        for (size_t i = 0; i < levels.size(); i++)
+            printf("transpose %5llux%-5llu %-11s %8.1f us  %.2fx plain speed\n", (unsigned long long)m,
+                   (unsigned long long)n, isa::name((isa::Level)levels[i]), t[i + 1] * 1e6, t[0] / t[i + 1]);
     }
     return 0;
 }

@@ -78,10 +78,12 @@ ZANTHIC_AVX512 inline void block8(const double *src, uint64_t cols, double *dst,
 
 ZANTHIC_AVX512 void transpose_avx512(uint64_t rows, uint64_t cols, const double *src, double *dst) {
     const uint64_t rows8 = rows - rows % kBlock, cols8 = cols - cols % kBlock;
-    for (uint64_t i0 = 0; i0 < rows8; i0 += kTile) {
-        const uint64_t i1 = min_u64(i0 + kTile, rows8);
-        for (uint64_t j0 = 0; j0 < cols8; j0 += kTile) {
-            const uint64_t j1 = min_u64(j0 + kTile, cols8);
+    // Column tiles outside: the destination rows of one tile column are
+    // written from start to end while the source streams past once.
+    for (uint64_t j0 = 0; j0 < cols8; j0 += kTile) {
+        const uint64_t j1 = min_u64(j0 + kTile, cols8);
+        for (uint64_t i0 = 0; i0 < rows8; i0 += kTile) {
+            const uint64_t i1 = min_u64(i0 + kTile, rows8);
             for (uint64_t i = i0; i < i1; i += kBlock)
                 for (uint64_t j = j0; j < j1; j += kBlock) block8(src + i * cols + j, cols, dst + j * rows + i, rows);
         }
