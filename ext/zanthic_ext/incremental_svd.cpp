@@ -325,11 +325,16 @@ VALUE update_run(VALUE arg) {
     const CMatrix *u = w->u;
     const uint64_t m = u->rows, k = u->cols, n = w->s->size;
 
-    // Coefficients and residual: two passes over u, row by row.
-    w->p = cvector_alloc(k);
-    accumulate_vectors(&w->c, 1, u->data, k, m, k, &w->p);
-    w->r = cvector_alloc(m);
-    const double rho = std::sqrt(residual_rows(u->data, m, k, w->p->data, w->c->data, w->r->data));
+    // Coefficients and residual: two passes over u, row by row. With no
+    // rows the residual is empty and its norm zero, so the k coefficients
+    // (however many) are never needed.
+    double rho = 0.0;
+    if (m) {
+        w->p = cvector_alloc(k);
+        accumulate_vectors(&w->c, 1, u->data, k, m, k, &w->p);
+        w->r = cvector_alloc(m);
+        rho = std::sqrt(residual_rows(u->data, m, k, w->p->data, w->c->data, w->r->data));
+    }
 
     // A residual that is not above epsilon leaves the decomposition as it
     // is. Neither does a zero one, whatever epsilon says: its unit vector

@@ -1,4 +1,5 @@
 // Matrix records, the matrix kernels and the Zanthic::Linalg::Matrix class.
+#include <algorithm>
 #include <cstring>
 
 #include "gemm.h"
@@ -191,8 +192,9 @@ VALUE build_from_rows(VALUE klass, const RowList &rows) {
     return obj;
 }
 
-// The argument forms of Matrix.alloc, shared with Matrix._load.
-VALUE alloc_rows(int argc, const VALUE *argv, VALUE klass) {
+// The argument forms of Matrix.alloc, shared with Matrix._load: one Array
+// of Arrays is the list of rows, anything else is one row per argument.
+RowList choose_rows(int argc, const VALUE *argv) {
     if (argc < 1) rb_raise(rb_eArgError, "Matrix.alloc requires at least one row");
     RowList rows = {Qfalse, argv, argc};
     if (argc == 1 && RB_TYPE_P(argv[0], T_ARRAY) && RARRAY_LEN(argv[0]) > 0 &&
@@ -200,7 +202,29 @@ VALUE alloc_rows(int argc, const VALUE *argv, VALUE klass) {
         rows.ary = argv[0];
         rows.count = RARRAY_LEN(argv[0]);
     }
-    return build_from_rows(klass, rows);
+    return rows;
+}
+
+VALUE alloc_rows(int argc, const VALUE *argv, VALUE klass) { return build_from_rows(klass, choose_rows(argc, argv)); }
+
+// A Marshal stream can name one Array many times (a link costs a few bytes),
+// and each mention would become a whole row: a small payload could demand
+// gigabytes. _dump writes every row as its own Array, so a list of rows that
+// holds the same Array twice was not written by it and is refused before
+// anything is allocated for the matrix. Rows that are not Arrays are left to
+// the usual row checks.
+void refuse_shared_rows(const RowList &rows) {
+    if (!RTEST(rows.ary) || rows.count < 2) return;
+    VALUE *seen = static_cast<VALUE *>(ruby_xmalloc2(static_cast<size_t>(rows.count), sizeof(VALUE)));
+    long arrays = 0;
+    for (long i = 0; i < rows.count; i++) {
+        const VALUE row = rb_ary_entry(rows.ary, i);
+        if (RB_TYPE_P(row, T_ARRAY)) seen[arrays++] = row;
+    }
+    std::sort(seen, seen + arrays);
+    const bool shared = std::adjacent_find(seen, seen + arrays) != seen + arrays;
+    ruby_xfree(seen);
+    if (shared) rb_raise(rb_eArgError, "Matrix payload rows must be distinct Arrays");
 }
 
 /*
@@ -281,12 +305,23 @@ VALUE matrix_s_diag(VALUE klass, VALUE arg) {
 // ---------------------------------------------------------------------------
 // Shape and elements
 
-// A Ruby index normalised against extent: negative counts from the end, once.
-bool normalise_index(VALUE index, uint64_t extent, long *out) {
-    long i = NUM2LONG(index);
+// An index already converted with NUM2LONG, normalised against extent:
+// negative counts from the end, once. Conversions run before any extent is
+// read, because they can run Ruby code that fills an empty 0 x 0 matrix.
+bool normalise_index(long i, uint64_t extent, long *out) {
     if (i < 0) i += static_cast<long>(extent);
     *out = i;
     return i >= 0 && static_cast<uint64_t>(i) < extent;
+}
+
+// Converts both indices (row first), then normalises them against the
+// matrix as it stands after the conversions.
+bool element_position(const CMatrix *m, VALUE row, VALUE col, long *i, long *j) {
+    const long r = NUM2LONG(row);
+    const long c = NUM2LONG(col);
+    const bool row_ok = normalise_index(r, m->rows, i);
+    const bool col_ok = normalise_index(c, m->cols, j);
+    return row_ok && col_ok;
 }
 
 /*
@@ -329,9 +364,7 @@ VALUE matrix_column_size(VALUE self) { return ULL2NUM(get_matrix(self)->cols); }
 VALUE matrix_aref(VALUE self, VALUE row, VALUE col) {
     const CMatrix *m = get_matrix(self);
     long i, j;
-    const bool row_ok = normalise_index(row, m->rows, &i);
-    const bool col_ok = normalise_index(col, m->cols, &j);
-    if (!row_ok || !col_ok) rb_raise(rb_eIndexError, "index out of bounds");
+    if (!element_position(m, row, col, &i, &j)) rb_raise(rb_eIndexError, "index out of bounds");
     return DBL2NUM(m->data[i * m->cols + j]);
 }
 
@@ -353,9 +386,7 @@ VALUE matrix_aset(VALUE self, VALUE row, VALUE col, VALUE value) {
     CMatrix *m = get_matrix(self);
     rb_check_frozen(self);
     long i, j;
-    const bool row_ok = normalise_index(row, m->rows, &i);
-    const bool col_ok = normalise_index(col, m->cols, &j);
-    if (!row_ok || !col_ok) rb_raise(rb_eIndexError, "index out of bounds");
+    if (!element_position(m, row, col, &i, &j)) rb_raise(rb_eIndexError, "index out of bounds");
     const double x = NUM2DBL(value);
     // The conversions may have run Ruby code that froze the receiver.
     rb_check_frozen(self);
@@ -375,8 +406,9 @@ VALUE matrix_aset(VALUE self, VALUE row, VALUE col, VALUE value) {
  */
 VALUE matrix_row(VALUE self, VALUE index) {
     const CMatrix *m = get_matrix(self);
+    const long given = NUM2LONG(index);  // before m->rows is read
     long i;
-    if (!normalise_index(index, m->rows, &i)) rb_raise(rb_eIndexError, "row index out of bounds");
+    if (!normalise_index(given, m->rows, &i)) rb_raise(rb_eIndexError, "row index out of bounds");
     CVector *v;
     VALUE obj = new_vector(cZanthicVector, m->cols, &v);
     if (m->cols) memcpy(v->data, m->data + i * m->cols, m->cols * sizeof(double));
@@ -396,8 +428,9 @@ VALUE matrix_row(VALUE self, VALUE index) {
  */
 VALUE matrix_column(VALUE self, VALUE index) {
     const CMatrix *m = get_matrix(self);
+    const long given = NUM2LONG(index);  // before m->cols is read
     long j;
-    if (!normalise_index(index, m->cols, &j)) rb_raise(rb_eIndexError, "column index out of bounds");
+    if (!normalise_index(given, m->cols, &j)) rb_raise(rb_eIndexError, "column index out of bounds");
     CVector *v;
     VALUE obj = new_vector(cZanthicVector, m->rows, &v);
     v->is_col = 1;
@@ -569,15 +602,12 @@ VALUE matrix_s_load(VALUE klass, VALUE string) {
     }
     const long count = RARRAY_LEN(payload);
     if (count < 1) rb_raise(rb_eArgError, "Matrix.alloc requires at least one row");
-    VALUE obj;
-    if (count == 1) {
-        // alloc(*payload) with one argument: the single-argument rules.
-        const VALUE only = rb_ary_entry(payload, 0);
-        obj = alloc_rows(1, &only, klass);
-    } else {
-        RowList rows = {payload, nullptr, count};
-        obj = build_from_rows(klass, rows);
-    }
+    // alloc(*payload): a single element takes the single-argument rules.
+    const VALUE only = rb_ary_entry(payload, 0);
+    RowList rows = {payload, nullptr, count};
+    if (count == 1) rows = choose_rows(1, &only);
+    refuse_shared_rows(rows);
+    VALUE obj = build_from_rows(klass, rows);
     RB_GC_GUARD(payload);
     return obj;
 }

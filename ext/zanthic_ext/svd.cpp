@@ -142,6 +142,9 @@ VALUE decompose(VALUE arg) {
     for (uint64_t i = 0; i < n; i++)
         for (uint64_t j = 0; j < n; j++) w->v->data[i * n + j] = vt[j * padded + i];
     w->ev = cmatrix_multiply(wide ? w->at : a, w->v);
+    // With n = 0, U has max(r, c) rows of nothing: no per-row pass, however
+    // many rows that is.
+    if (n == 0) return Qnil;
     double *ev = w->ev->data;
     const uint64_t rows = w->ev->rows;
     for (uint64_t i = 0; i < rows; i++) {
