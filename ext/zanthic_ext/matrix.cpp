@@ -140,6 +140,21 @@ void convert_row(VALUE row, long c, double *out) {
 
 bool row_fits(VALUE row, long c) { return RB_TYPE_P(row, T_ARRAY) && RARRAY_LEN(row) == c; }
 
+// A Marshal stream can name one Array many times (a link costs a few bytes),
+// and each mention would become a whole row: a small payload could demand
+// gigabytes. _dump writes every row as its own Array, so a list of rows that
+// holds the same Array twice was not written by it and is refused once the
+// rows have been measured, before anything is allocated for the matrix.
+void refuse_shared_rows(const RowList &rows) {
+    if (rows.count < 2) return;
+    VALUE *seen = static_cast<VALUE *>(ruby_xmalloc2(static_cast<size_t>(rows.count), sizeof(VALUE)));
+    for (long i = 0; i < rows.count; i++) seen[i] = row_at(rows, i);
+    std::sort(seen, seen + rows.count);
+    const bool shared = std::adjacent_find(seen, seen + rows.count) != seen + rows.count;
+    ruby_xfree(seen);
+    if (shared) rb_raise(rb_eArgError, "Matrix payload rows must be distinct Arrays");
+}
+
 // The Matrix.alloc procedure on a chosen row list, wrapping with klass.
 //
 // Every row is measured before anything is allocated, so that a ragged or
@@ -147,8 +162,8 @@ bool row_fits(VALUE row, long c) { return RB_TYPE_P(row, T_ARRAY) && RARRAY_LEN(
 // first row's length) before its error. The order of errors is that of a
 // row-by-row build: when row i is the first bad one, rows 0 .. i-1 are still
 // converted in order (their conversion errors win) and only then is row i's
-// error raised.
-VALUE build_from_rows(VALUE klass, const RowList &rows) {
+// error raised. Rows read from a Marshal payload must also be distinct.
+VALUE build_from_rows(VALUE klass, const RowList &rows, bool distinct_rows = false) {
     const VALUE first = row_at(rows, 0);
     Check_Type(first, T_ARRAY);
     const long r = rows.count;
@@ -163,6 +178,7 @@ VALUE build_from_rows(VALUE klass, const RowList &rows) {
         }
         raise_bad_row(row_at(rows, bad));
     }
+    if (distinct_rows) refuse_shared_rows(rows);
     CMatrix *m;
     VALUE obj = new_matrix(klass, static_cast<uint64_t>(r), static_cast<uint64_t>(c), &m);
     // Conversions can still fail (and rows change under them): the record
@@ -207,25 +223,6 @@ RowList choose_rows(int argc, const VALUE *argv) {
 
 VALUE alloc_rows(int argc, const VALUE *argv, VALUE klass) { return build_from_rows(klass, choose_rows(argc, argv)); }
 
-// A Marshal stream can name one Array many times (a link costs a few bytes),
-// and each mention would become a whole row: a small payload could demand
-// gigabytes. _dump writes every row as its own Array, so a list of rows that
-// holds the same Array twice was not written by it and is refused before
-// anything is allocated for the matrix. Rows that are not Arrays are left to
-// the usual row checks.
-void refuse_shared_rows(const RowList &rows) {
-    if (!RTEST(rows.ary) || rows.count < 2) return;
-    VALUE *seen = static_cast<VALUE *>(ruby_xmalloc2(static_cast<size_t>(rows.count), sizeof(VALUE)));
-    long arrays = 0;
-    for (long i = 0; i < rows.count; i++) {
-        const VALUE row = rb_ary_entry(rows.ary, i);
-        if (RB_TYPE_P(row, T_ARRAY)) seen[arrays++] = row;
-    }
-    std::sort(seen, seen + arrays);
-    const bool shared = std::adjacent_find(seen, seen + arrays) != seen + arrays;
-    ruby_xfree(seen);
-    if (shared) rb_raise(rb_eArgError, "Matrix payload rows must be distinct Arrays");
-}
 
 /*
  * call-seq:
@@ -606,8 +603,7 @@ VALUE matrix_s_load(VALUE klass, VALUE string) {
     const VALUE only = rb_ary_entry(payload, 0);
     RowList rows = {payload, nullptr, count};
     if (count == 1) rows = choose_rows(1, &only);
-    refuse_shared_rows(rows);
-    VALUE obj = build_from_rows(klass, rows);
+    VALUE obj = build_from_rows(klass, rows, true);
     RB_GC_GUARD(payload);
     return obj;
 }
