@@ -58,7 +58,7 @@ CMatrix *cmatrix_alloc(uint64_t rows, uint64_t cols) {
         rb_raise(rb_eArgError, "matrix too large: %llux%llu elements", static_cast<unsigned long long>(rows),
                  static_cast<unsigned long long>(cols));
     }
-    CMatrix *m = static_cast<CMatrix *>(ruby_xmalloc(sizeof(CMatrix)));
+    CMatrix *m = static_cast<CMatrix *>(mem_alloc(sizeof(CMatrix)));
     m->rows = rows;
     m->cols = cols;
     m->data = alloc_elements(m, count);
@@ -68,8 +68,8 @@ CMatrix *cmatrix_alloc(uint64_t rows, uint64_t cols) {
 void cmatrix_free(void *p) {
     CMatrix *m = static_cast<CMatrix *>(p);
     if (!m) return;
-    if (m->data) ruby_xfree(m->data);
-    ruby_xfree(m);
+    if (m->data) mem_free(m->data);
+    mem_free(m);
 }
 
 CMatrix *cmatrix_diagonal(const CVector *diagonal) {
@@ -147,11 +147,11 @@ bool row_fits(VALUE row, long c) { return RB_TYPE_P(row, T_ARRAY) && RARRAY_LEN(
 // rows have been measured, before anything is allocated for the matrix.
 void refuse_shared_rows(const RowList &rows) {
     if (rows.count < 2) return;
-    VALUE *seen = static_cast<VALUE *>(ruby_xmalloc2(static_cast<size_t>(rows.count), sizeof(VALUE)));
+    VALUE *seen = static_cast<VALUE *>(mem_alloc_n(static_cast<size_t>(rows.count), sizeof(VALUE)));
     for (long i = 0; i < rows.count; i++) seen[i] = row_at(rows, i);
     std::sort(seen, seen + rows.count);
     const bool shared = std::adjacent_find(seen, seen + rows.count) != seen + rows.count;
-    ruby_xfree(seen);
+    mem_free(seen);
     if (shared) rb_raise(rb_eArgError, "Matrix payload rows must be distinct Arrays");
 }
 

@@ -48,7 +48,7 @@ void release(Work *w) {
     cmatrix_free(w->ev);
     cmatrix_free(w->v);
     cvector_free(w->s);
-    if (w->buffer) ruby_xfree(w->buffer);
+    if (w->buffer) mem_free(w->buffer);
 }
 
 // Sum of the diagonal changes larger than kDiagonalChange (NaN adds nothing);
@@ -99,7 +99,7 @@ VALUE decompose(VALUE arg) {
     const uint64_t w_size = padded * ld, vt_size = n * padded;
     const uint64_t scratch_size = rotate::sweep_scratch_size(n);
     const uint64_t total = w_size + vt_size + 2 * padded + scratch_size + rotate::kAlign;
-    w->buffer = static_cast<double *>(ruby_xmalloc2(total, sizeof(double)));
+    w->buffer = static_cast<double *>(mem_alloc_n(total, sizeof(double)));
     double *wm = rotate::align(w->buffer), *vt = wm + w_size;
     double *previous = vt + vt_size, *inverse = previous + padded, *scratch = inverse + padded;
     // Zero what the copy of G does not fill: W's padding, V^T, the small

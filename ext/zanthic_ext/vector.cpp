@@ -20,7 +20,7 @@ const rb_data_type_t cvector_type = {
 };
 
 CVector *cvector_alloc(uint64_t size) {
-    CVector *v = static_cast<CVector *>(ruby_xmalloc(sizeof(CVector)));
+    CVector *v = static_cast<CVector *>(mem_alloc(sizeof(CVector)));
     v->size = size;
     v->is_col = 0;
     v->data = alloc_elements(v, size);
@@ -30,8 +30,8 @@ CVector *cvector_alloc(uint64_t size) {
 void cvector_free(void *p) {
     CVector *v = static_cast<CVector *>(p);
     if (!v) return;
-    if (v->data) ruby_xfree(v->data);
-    ruby_xfree(v);
+    if (v->data) mem_free(v->data);
+    mem_free(v);
 }
 
 namespace {

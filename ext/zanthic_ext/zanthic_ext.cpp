@@ -1,4 +1,5 @@
 // Entry point: defines Zanthic::Linalg and lets each unit register its part.
+#include "memory.h"
 #include "zanthic_ext.h"
 
 VALUE mZanthicLinalg = 0;
@@ -13,4 +14,7 @@ void Init_zanthic_ext(void) {
     Init_matrix();
     Init_svd();
     Init_incremental_svd();
+#ifdef ZANTHIC_FAULTS
+    zanthic::init_faults();
+#endif
 }
