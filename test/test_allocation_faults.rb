@@ -7,7 +7,10 @@ require "test_helper"
 # raise NoMemoryError, leave its receiver and arguments as they were, and
 # leave no native block behind.
 class TestAllocationFaults < Minitest::Test
-  FAULTS_LIB = File.expand_path("../tmp/faults/lib", __dir__)
+  # The sanitizer run points this at a build with both the sanitizers and
+  # fault injection, so that every failure path is also checked for memory
+  # errors.
+  FAULTS_LIB = ENV.fetch("ZANTHIC_FAULTS_LIB", File.expand_path("../tmp/faults/lib", __dir__))
 
   # name => [setup returning the inputs, call on them]; inputs are Vectors,
   # Matrices or Arrays and must read back unchanged after a failed call.

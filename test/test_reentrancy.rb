@@ -6,9 +6,10 @@ require "test_helper"
 # number is called with each numeric argument (and each element of an Array
 # argument) possibly replaced by a Numeric whose conversion first fills an
 # empty object through initialize_copy, writes an element, freezes an object,
-# collects or compacts the heap, raises or throws. Afterwards every object
-# must read back whole, and the call must have done what the same call with
-# plain numbers does on the objects as the conversions left them.
+# collects or compacts the heap, does one of these on another thread, raises
+# or throws. Afterwards every object must read back whole, and the call must
+# have done what the same call with plain numbers does on the objects as the
+# conversions left them.
 class TestReentrancy < Minitest::Test
   CASES = UNDER_VALGRIND ? 150 : 3000
   # Every element any object holds is 0.0 or one of these; a value outside
@@ -51,13 +52,14 @@ class TestReentrancy < Minitest::Test
       when :freeze then @objects.sample(random: @rng).freeze
       when :gc then @rng.rand(40).zero? ? ObjectSpace.garbage_collect : GC.start(full_mark: false)
       when :compact then ZanthicAssertions::UNDER_VALGRIND ? GC.start : GC.compact
+      when :thread then Thread.new { perform(%i[fill write freeze gc].sample(random: @rng)) }.join
       when :raise then raise HookError, "raised by a conversion"
       when :throw then throw :hook
       end
     end
   end
 
-  ACTIONS = %i[fill fill fill write write freeze gc raise throw].freeze
+  ACTIONS = %i[fill fill fill write write freeze gc thread raise throw].freeze
 
   # A Numeric standing for +value+ whose conversions first run its action on
   # the current world. It survives Marshal (as its index in the registry),
@@ -220,9 +222,10 @@ class TestReentrancy < Minitest::Test
     (CASES / 10).times do |n|
       world = World.new(rng)
       recv = world.objects.grep(Vector).sample(random: rng)
+      method = %i[each collect].sample(random: rng)
       yielded = []
       got = outcome do
-        recv.collect do |x|
+        recv.public_send(method) do |x|
           yielded << x
           world.perform(ACTIONS.sample(random: rng)) if rng.rand(2).zero?
           x
@@ -230,7 +233,9 @@ class TestReentrancy < Minitest::Test
       end
       world.objects.each { |obj| assert_whole(obj, "case #{n}") }
       assert(yielded.all? { |x| UNIVERSE[x] }, "case #{n}: yielded a value no object held")
-      assert_equal [:ok, [Vector, yielded.pack("G*"), yielded.size]], got, "case #{n}" if got.first == :ok
+      next unless got.first == :ok
+
+      assert_equal(method == :each ? summary(recv) : [Vector, yielded.pack("G*"), yielded.size], got[1], "case #{n}")
     end
   end
 end

@@ -223,7 +223,6 @@ RowList choose_rows(int argc, const VALUE *argv) {
 
 VALUE alloc_rows(int argc, const VALUE *argv, VALUE klass) { return build_from_rows(klass, choose_rows(argc, argv)); }
 
-
 /*
  * call-seq:
  *   Matrix.alloc(rows) -> new matrix
@@ -585,8 +584,10 @@ VALUE matrix_dump(VALUE self, VALUE level) {
  *   m = Matrix.alloc([1, 2], [3, 4])
  *   Marshal.load(Marshal.dump(m)).to_a  # => [[1.0, 2.0], [3.0, 4.0]]
  *
- * Raises ArgumentError for an empty list of rows or rows of unequal length
- * and TypeError for a payload that is neither an Array nor an Integer.
+ * Raises ArgumentError for an empty list of rows, rows of unequal length or
+ * a row that appears more than once (the same Array object, which _dump
+ * never writes), and TypeError for a payload that is neither an Array nor
+ * an Integer.
  */
 VALUE matrix_s_load(VALUE klass, VALUE string) {
     VALUE payload = rb_marshal_load(string);
