@@ -17,6 +17,7 @@ class TestAllocationFaults < Minitest::Test
   CALLS = <<~'RUBY'
     v3 = -> { Vector.alloc([3.0, 4.0, 12.0]) }
     m23 = -> { Matrix.alloc([1.0, 2.0, 3.0], [4.0, 5.0, 7.0]) }
+    column = -> { Matrix.alloc([1.0], [0.0], [0.0]) }
     sq = -> { Matrix.alloc([4.0, 1.0, 0.5], [1.0, 3.0, 0.0], [0.5, 0.0, 2.0]) }
     CALLS = {
       vector_alloc_count: [-> { [] }, ->(_) { Vector.alloc(5) }],
@@ -41,15 +42,15 @@ class TestAllocationFaults < Minitest::Test
       svd_tall: [-> { [m23.().trans] }, ->(a) { a[0].svd }],
       svd_wide: [-> { [m23.()] }, ->(a) { a[0].svd }],
       svd_square: [-> { [sq.()] }, ->(a) { a[0].svd }],
-      update_truncating: [-> { [Matrix.alloc([1.0], [0.0], [0.0]), Vector.alloc([2.0]), Vector.alloc([0.5, 3.0, 1.0])] },
+      update_truncating: [-> { [column.(), Vector.alloc([2.0]), Vector.alloc([0.5, 3.0, 1.0])] },
                           ->(a) { a[0].incremental_svd_update(a[1], a[2], 1, 1e-9) }],
-      update_growing: [-> { [Matrix.alloc([1.0], [0.0], [0.0]), Vector.alloc([2.0]), Vector.alloc([0.5, 3.0, 1.0])] },
+      update_growing: [-> { [column.(), Vector.alloc([2.0]), Vector.alloc([0.5, 3.0, 1.0])] },
                        ->(a) { a[0].incremental_svd_update(a[1], a[2], 5, 1e-9) }],
       update_copying: [-> { [Matrix.alloc([1.0], [0.0]), Vector.alloc([2.0]), Vector.alloc([3.0, 0.0])] },
                        ->(a) { a[0].incremental_svd_update(a[1], a[2], 5, 1e-9) }],
       batch_project: [-> { [m23.().trans, v3.(), v3.().col] }, ->(a) { a[0].batch_project([a[1], a[2], a[1]]) }],
-      native_batch_project: [-> { [] },
-                             ->(_) { ZanthicConsumer.batch_project([[1, 2], [3, 4], [5, 6]], 2, [[1, 1, 1], [1, 0, 0], [0, 0, 1]]) }],
+      native_batch_project: [-> { [[[1, 2], [3, 4], [5, 6]], [[1, 1, 1], [1, 0, 0], [0, 0, 1]]] },
+                             ->(a) { ZanthicConsumer.batch_project(a[0], 2, a[1]) }],
       native_svd: [-> { [] }, ->(_) { ZanthicConsumer.svd([[1, 2, 3], [4, 5, 7]], 3) }],
       native_vector_ops: [-> { [] }, ->(_) { ZanthicConsumer.vector_ops([3, 4], [1, 2]) }],
       native_multiply: [-> { [] }, ->(_) { ZanthicConsumer.matrix_kernel(:multiply, [[1, 2]], 2, [[3], [4]], 1) }],
@@ -61,7 +62,8 @@ class TestAllocationFaults < Minitest::Test
     require "zanthic_consumer"
     include Zanthic::Linalg
     REPEAT = 6
-    snapshot = ->(inputs) { Marshal.dump(inputs.map { |x| x.is_a?(Vector) || x.is_a?(Matrix) ? [x.class, x.to_a] : x }) }
+    readable = ->(x) { x.is_a?(Vector) || x.is_a?(Matrix) ? [x.class, x.to_a] : x }
+    snapshot = ->(inputs) { Marshal.dump(inputs.map(&readable)) }
     report = {}
     CALLS.each do |name, (setup, call)|
       problems = []
@@ -102,7 +104,8 @@ class TestAllocationFaults < Minitest::Test
   RUBY
 
   def test_every_allocation_of_every_method_fails_cleanly
-    skip "fault-injection build missing: rake compile:faults" unless File.exist?(File.join(FAULTS_LIB, "zanthic_ext.so"))
+    built = File.exist?(File.join(FAULTS_LIB, "zanthic_ext.so"))
+    skip "fault-injection build missing: rake compile:faults" unless built
 
     status, out = run_child([CALLS, DRIVER, child_result("report")].join("\n"), lib: FAULTS_LIB)
     assert status&.success?, out

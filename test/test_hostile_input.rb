@@ -55,7 +55,9 @@ class TestHostileInput < Minitest::Test
     end
     assert_raises_message(ArgumentError, message) { Matrix._load(Marshal.dump([[]] * 5)) }
     # The row checks that come first keep their errors.
-    assert_raises_message(ArgumentError, "All rows must have the same length") { Matrix._load(Marshal.dump([row, [1], row])) }
+    assert_raises_message(ArgumentError, "All rows must have the same length") do
+      Matrix._load(Marshal.dump([row, [1], row]))
+    end
     # Ruby callers may still pass one Array as several rows.
     assert_equal [3, 2], Matrix.alloc([[1, 2]] * 3).size
     rng = Random.new(51)

@@ -41,7 +41,8 @@ class TestReentrancy < Minitest::Test
       case action
       when :fill
         target = @objects.reject { |o| o.frozen? || !empty?(o) }.sample(random: @rng)
-        target&.send(:initialize_copy, target.is_a?(Vector) ? vector(1 + @rng.rand(4)) : matrix(1 + @rng.rand(3), 1 + @rng.rand(3)))
+        donor = target.is_a?(Vector) ? vector(1 + @rng.rand(4)) : matrix(1 + @rng.rand(3), 1 + @rng.rand(3))
+        target&.send(:initialize_copy, donor)
       when :write
         target = @objects.reject { |o| o.frozen? || empty?(o) || o.to_a.flatten.empty? }.sample(random: @rng)
         if target.is_a?(Vector)
