@@ -110,6 +110,34 @@ module ZanthicAssertions
     [error, formed.size]
   end
 
+  # Runs +script+ in a fresh interpreter that loads the same build of the
+  # library (and, through the environment, the same sanitizer runtime), and
+  # returns [status, output]. A child that has not finished after +limit+
+  # seconds is killed: a runaway computation then fails its test instead of
+  # stalling the suite. +lib+ picks another build of the library.
+  def run_child(script, limit: 600, lib: $LOAD_PATH.find { |dir| File.exist?(File.join(dir, "zanthic_ext.so")) })
+    consumer = $LOAD_PATH.find { |dir| File.exist?(File.join(dir, "zanthic_consumer.so")) }
+    IO.popen([RbConfig.ruby, "-I", lib, "-I", consumer, "-e", script], err: %i[child out]) do |io|
+      reader = Thread.new { io.read }
+      unless reader.join(limit)
+        Process.kill(:KILL, io.pid)
+        reader.join
+        return [nil, "killed after #{limit} s"]
+      end
+      io.close
+      [$?, reader.value]
+    end
+  end
+
+  # The value a child script printed with child_result (below), or nil.
+  def child_value(output)
+    line = output.lines.find { |l| l.start_with?("RESULT ") }
+    line && Marshal.load(line.delete_prefix("RESULT ").chomp.unpack1("m0"))
+  end
+
+  # The line of a child script that hands +expr+ back to the test.
+  def child_result(expr) = %(puts "RESULT " + [Marshal.dump(#{expr})].pack("m0"))
+
   def rss_bytes
     File.read("/proc/self/statm").split[1].to_i * 4096
   end

@@ -1,5 +1,6 @@
 // Entry point: defines Zanthic::Linalg and lets each unit register its part.
 #include "isa.h"
+#include "memory.h"
 #include "zanthic_ext.h"
 #include "protocols.h"
 
@@ -48,4 +49,7 @@ void Init_zanthic_ext(void) {
     Init_svd();
     Init_incremental_svd();
     Init_protocols();
+#ifdef ZANTHIC_FAULTS
+    zanthic::init_faults();
+#endif
 }
