@@ -1,9 +1,11 @@
 # frozen_string_literal: true
 
-# Loads the extension (lib/ by default, another build through ZANTHIC_LIB)
-# and the test-only native consumer, and supplies the shared assertions.
+# Loads the extension (built into lib/ by default, another build through
+# ZANTHIC_LIB, found ahead of lib/) and the test-only native consumer, and
+# supplies the shared assertions.
 root = File.expand_path("..", __dir__)
-$LOAD_PATH.unshift(ENV["ZANTHIC_LIB"] || File.join(root, "lib"))
+$LOAD_PATH.unshift(File.join(root, "lib"))
+$LOAD_PATH.unshift(ENV["ZANTHIC_LIB"]) if ENV["ZANTHIC_LIB"]
 $LOAD_PATH.unshift(File.join(root, "tmp", ENV.fetch("ZANTHIC_VARIANT", "release"), "consumer"))
 
 require "fileutils"
@@ -59,7 +61,8 @@ module ZanthicAssertions
     out_dir = File.join(root, "tmp", "kernels")
     FileUtils.mkdir_p(out_dir)
     exe = File.join(out_dir, output)
-    includes = [File.join(root, "ext/zanthic_ext"), RbConfig::CONFIG["rubyhdrdir"], RbConfig::CONFIG["rubyarchhdrdir"]]
+    includes = [File.join(root, "ext/zanthic_ext"), File.join(root, "ext/zanthic_ext/include"),
+                RbConfig::CONFIG["rubyhdrdir"], RbConfig::CONFIG["rubyarchhdrdir"]]
     ok = system(cxx, "-std=c++17", "-O2", "-Wall", "-Wextra", "-ffp-contract=off", "-fsanitize=address,undefined",
                 *flags, *includes.flat_map { |dir| ["-I", dir] }, File.join(root, "test/kernels/#{name}.cpp"),
                 "-o", exe, err: File::NULL)

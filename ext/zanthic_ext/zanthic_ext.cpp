@@ -6,6 +6,7 @@ VALUE mZanthicLinalg = 0;
 void Init_zanthic_ext(void) {
     VALUE zanthic = rb_define_module("Zanthic");
     mZanthicLinalg = rb_define_module_under(zanthic, "Linalg");
+    rb_define_const(mZanthicLinalg, "ABI_VERSION", INT2FIX(ZANTHIC_EXT_ABI_VERSION));
 
     // Init_svd and Init_incremental_svd add methods to the classes that the
     // first two define, so the order is fixed.
