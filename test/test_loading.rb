@@ -18,6 +18,16 @@ class TestLoading < Minitest::Test
     assert_equal [Zanthic::Linalg, Vector, Matrix], ZanthicConsumer.globals
   end
 
+  # What a dependent extension builds against: the public header alone in
+  # its directory, declaring the binary interface the loaded library reports.
+  def test_include_dir_holds_only_the_public_header
+    dir = Zanthic::Linalg.include_dir
+    assert_equal ["zanthic_ext.h"], Dir.children(dir)
+    abi = File.read(File.join(dir, "zanthic_ext.h"))[/^#define ZANTHIC_EXT_ABI_VERSION (\d+)$/, 1]
+    assert_equal Zanthic::Linalg::ABI_VERSION, Integer(abi)
+    assert_match(/\A\d+\.\d+\.\d+\z/, Zanthic::Linalg::VERSION)
+  end
+
   def test_second_require_is_a_no_op
     refute require("zanthic_ext")
   end
