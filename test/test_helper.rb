@@ -13,6 +13,14 @@ require "minitest/autorun"
 require "zanthic_ext"
 require "zanthic_consumer"
 
+# lib/ is still on the path behind ZANTHIC_LIB: make sure the requested build
+# is the one that loaded, not the release build behind it.
+if ENV["ZANTHIC_LIB"]
+  loaded = $LOADED_FEATURES.grep(%r{/zanthic_ext/zanthic_ext\.so\z}).first.to_s
+  wanted = File.join(File.expand_path(ENV["ZANTHIC_LIB"]), "")
+  abort "zanthic_ext loaded from #{loaded}, not #{wanted}" unless loaded.start_with?(wanted)
+end
+
 module ZanthicAssertions
   UNDER_VALGRIND = ENV.key?("RUBY_MEMCHECK_RUNNING")
 
