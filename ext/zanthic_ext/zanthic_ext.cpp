@@ -6,6 +6,9 @@ VALUE mZanthicLinalg = 0;
 void Init_zanthic_ext(void) {
     VALUE zanthic = rb_define_module("Zanthic");
     mZanthicLinalg = rb_define_module_under(zanthic, "Linalg");
+    /* Version of the C interface (zanthic_ext.h) that this library
+     * implements, the ZANTHIC_EXT_ABI_VERSION it was built with. A native
+     * extension built against another version must not call it. */
     rb_define_const(mZanthicLinalg, "ABI_VERSION", INT2FIX(ZANTHIC_EXT_ABI_VERSION));
 
     // Init_svd and Init_incremental_svd add methods to the classes that the
