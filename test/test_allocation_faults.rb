@@ -104,7 +104,7 @@ class TestAllocationFaults < Minitest::Test
   RUBY
 
   def test_every_allocation_of_every_method_fails_cleanly
-    built = File.exist?(File.join(FAULTS_LIB, "zanthic_ext.so"))
+    built = File.exist?(File.join(FAULTS_LIB, "zanthic_ext", "zanthic_ext.so"))
     skip "fault-injection build missing: rake compile:faults" unless built
 
     status, out = run_child([CALLS, DRIVER, child_result("report")].join("\n"), lib: FAULTS_LIB)

@@ -81,5 +81,10 @@ $CXXFLAGS << " " << cxx.join(" ")
 # of the dynamic table too.
 $LDFLAGS << " -Wl,--exclude-libs,ALL"
 
+# The public header sits in its own directory, the one dependent extensions
+# are given (Zanthic::Linalg.include_dir); the units' private headers stay here.
+$INCFLAGS << " -I" << File.join(__dir__, "include")
+
 $srcs = Dir[File.join(__dir__, "*.cpp")].map { |f| File.basename(f) }.sort
-create_makefile("zanthic_ext")
+# Installed as zanthic_ext/zanthic_ext.so beside lib/zanthic_ext.rb, which loads it.
+create_makefile("zanthic_ext/zanthic_ext")
