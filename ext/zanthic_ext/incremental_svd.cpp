@@ -190,14 +190,15 @@ struct BatchCall {
 
 VALUE batch_run(VALUE arg) {
     BatchCall *bc = reinterpret_cast<BatchCall *>(arg);
-    bc->inputs = static_cast<CVector **>(ruby_xmalloc2(bc->count, sizeof(CVector *)));
-    bc->slots = static_cast<CVector **>(ruby_xmalloc2(bc->count, sizeof(CVector *)));
+    bc->inputs = static_cast<CVector **>(mem_alloc_n(bc->count, sizeof(CVector *)));
+    bc->slots = static_cast<CVector **>(mem_alloc_n(bc->count, sizeof(CVector *)));
     memset(bc->slots, 0, bc->count * sizeof(CVector *));
     // From here until the results are wrapped no Ruby code runs, so the
     // borrowed records stay valid: the caller's Array keeps their objects.
     for (uint64_t i = 0; i < bc->count; i++)
         bc->inputs[i] = get_vector(RARRAY_AREF(bc->vectors, static_cast<long>(i)));
     cbatch_project(bc->basis, bc->inputs, bc->count, bc->slots);
+    fault_point();
     VALUE out = rb_ary_new_capa(static_cast<long>(bc->count));
     for (uint64_t i = 0; i < bc->count; i++) {
         VALUE obj = vector_shell(cZanthicVector);
@@ -212,9 +213,9 @@ VALUE batch_release(VALUE arg) {
     BatchCall *bc = reinterpret_cast<BatchCall *>(arg);
     if (bc->slots) {
         for (uint64_t i = 0; i < bc->count; i++) cvector_free(bc->slots[i]);
-        ruby_xfree(bc->slots);
+        mem_free(bc->slots);
     }
-    if (bc->inputs) ruby_xfree(bc->inputs);
+    if (bc->inputs) mem_free(bc->inputs);
     return Qnil;
 }
 
@@ -301,7 +302,7 @@ VALUE update_release(VALUE arg) {
     cmatrix_free(w->uk);
     cmatrix_free(w->vk);
     cvector_free(w->sigma);
-    if (w->order) ruby_xfree(w->order);
+    if (w->order) mem_free(w->order);
     cmatrix_free(w->rotation);
     cmatrix_free(w->basis);
     cvector_free(w->values);
@@ -314,7 +315,7 @@ VALUE update_release(VALUE arg) {
 void select_largest(Update *w, uint64_t keep) {
     const uint64_t total = w->sigma->size;
     const double *sig = w->sigma->data;
-    w->order = static_cast<uint64_t *>(ruby_xmalloc2(total, sizeof(uint64_t)));
+    w->order = static_cast<uint64_t *>(mem_alloc_n(total, sizeof(uint64_t)));
     uint64_t *order = w->order;
     for (uint64_t i = 0; i < total; i++) order[i] = i;
     std::sort(order, order + total, [sig](uint64_t x, uint64_t y) {
@@ -352,14 +353,20 @@ VALUE update_run(VALUE arg) {
     const CMatrix *u = w->u;
     const uint64_t m = u->rows, k = u->cols, n = w->s->size;
 
-    // Coefficients and residual: two passes over u, row by row.
-    w->p = cvector_alloc(k);
-    accumulate_vectors(&w->c, 1, u->data, k, m, k, &w->p);
-    w->r = cvector_alloc(m);
-    residual_rows(u->data, m, k, w->p->data, w->c->data, w->r->data);
-    // The norm that rescales when the plain sum of squares would overflow
-    // or underflow: a residual of 1e-170s is not zero, nor one of 1e200 NaN.
-    double rho = cvector_magnitude(w->r);
+    // Coefficients and residual: two passes over u, row by row. With no
+    // rows the residual is empty and its norm zero, so the k coefficients
+    // (however many) are never needed.
+    double rho = 0.0;
+    if (m) {
+        w->p = cvector_alloc(k);
+        accumulate_vectors(&w->c, 1, u->data, k, m, k, &w->p);
+        w->r = cvector_alloc(m);
+        residual_rows(u->data, m, k, w->p->data, w->c->data, w->r->data);
+        // The norm that rescales when the plain sum of squares would
+        // overflow or underflow: a residual of 1e-170s is not zero, nor one
+        // of 1e200 NaN.
+        rho = cvector_magnitude(w->r);
+    }
 
     // A residual that is not above epsilon leaves the decomposition as it
     // is. Neither does a zero one, whatever epsilon says: its unit vector

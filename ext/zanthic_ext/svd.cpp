@@ -58,7 +58,7 @@ void release(Work *w) {
     cmatrix_free(w->ev);
     cmatrix_free(w->v);
     cvector_free(w->s);
-    if (w->buffer) ruby_xfree(w->buffer);
+    if (w->buffer) mem_free(w->buffer);
 }
 
 // Sum of the diagonal changes larger than kDiagonalChange (NaN adds nothing);
@@ -109,7 +109,7 @@ VALUE decompose(VALUE arg) {
     const uint64_t w_size = padded * ld, vt_size = n * padded;
     const uint64_t scratch_size = rotate::sweep_scratch_size(n);
     const uint64_t total = w_size + vt_size + 2 * padded + scratch_size + rotate::kAlign;
-    w->buffer = static_cast<double *>(ruby_xmalloc2(total, sizeof(double)));
+    w->buffer = static_cast<double *>(mem_alloc_n(total, sizeof(double)));
     double *wm = rotate::align(w->buffer), *vt = wm + w_size;
     double *previous = vt + vt_size, *inverse = previous + padded, *scratch = inverse + padded;
     // Zero what the copy of G does not fill: W's padding, V^T, the small
@@ -155,6 +155,9 @@ VALUE decompose(VALUE arg) {
     for (uint64_t i = 0; i < n; i++)
         for (uint64_t j = 0; j < n; j++) w->v->data[i * n + j] = vt[j * padded + i];
     w->ev = cmatrix_multiply(wide ? w->at : a, w->v);
+    // With n = 0, U has max(r, c) rows of nothing: no per-row pass, however
+    // many rows that is.
+    if (n == 0) return Qnil;
     double *ev = w->ev->data;
     const uint64_t rows = w->ev->rows;
     for (uint64_t i = 0; i < rows; i++) {
