@@ -6,6 +6,8 @@
 
 #include <immintrin.h>
 
+#include "nogvl.h"
+
 namespace zanthic {
 namespace {
 
@@ -187,6 +189,7 @@ void accumulate(Isa isa, uint64_t count, const double *w, uint64_t ldw, uint64_t
     do {
         const uint64_t t1 = n - t0 < chunk ? n : t0 + chunk;
         for (uint64_t b0 = 0; b0 < count; b0 += nb_max) {
+            if (stop_requested()) return;
             const int nb = static_cast<int>(count - b0 < nb_max ? count - b0 : nb_max);
             for (int b = 0; b < nb; b++) {
                 a[b] = source(b0 + b);

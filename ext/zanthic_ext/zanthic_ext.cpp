@@ -1,6 +1,7 @@
 // Entry point: defines Zanthic::Linalg and lets each unit register its part.
 #include "zanthic_ext.h"
 #include "protocols.h"
+#include "workers.h"
 
 VALUE mZanthicLinalg = 0;
 
@@ -10,6 +11,7 @@ void Init_zanthic_ext(void) {
     // written once and only read afterwards. It must come before the first
     // method is defined, which it marks.
     rb_ext_ractor_safe(true);
+    zanthic::init_workers();
     /*
      * The namespace of Zanthic's text-mining and latent-semantic-indexing
      * libraries.
