@@ -8,8 +8,6 @@ namespace zanthic {
 
 namespace {
 
-thread_local const std::atomic<bool> *tl_stop = nullptr;
-
 struct Call {
     Body body;
     void *arg;
@@ -19,10 +17,10 @@ struct Call {
 
 void *call_body(void *p) {
     Call *call = static_cast<Call *>(p);
-    const std::atomic<bool> *outer = tl_stop;
-    tl_stop = &call->stop;
+    const std::atomic<bool> *outer = current_stop_flag();
+    set_current_stop_flag(&call->stop);
     call->finished = call->body(call->arg);
-    tl_stop = outer;
+    set_current_stop_flag(outer);
     return nullptr;
 }
 
@@ -37,9 +35,6 @@ VALUE check_interrupts(VALUE) {
 }
 
 }  // namespace
-
-const std::atomic<bool> *current_stop_flag() { return tl_stop; }
-void set_current_stop_flag(const std::atomic<bool> *flag) { tl_stop = flag; }
 
 void run_without_gvl(Body body, void *arg, Cleanup cleanup, bool release) {
     if (!release) {

@@ -23,13 +23,16 @@ namespace zanthic {
 
 // The stop flag of the computation running on this thread (the calling
 // thread, or a worker running a piece of it); nullptr when there is none.
-const std::atomic<bool> *current_stop_flag();
-void set_current_stop_flag(const std::atomic<bool> *flag);
+// Defined here so that kernels polling it need nothing else linked in.
+inline thread_local const std::atomic<bool> *tl_stop_flag = nullptr;
+
+inline const std::atomic<bool> *current_stop_flag() { return tl_stop_flag; }
+inline void set_current_stop_flag(const std::atomic<bool> *flag) { tl_stop_flag = flag; }
 
 // True once an interrupt asked the computation running on this thread to
 // stop. Cheap enough to call every few microseconds of work.
 inline bool stop_requested() {
-    const std::atomic<bool> *flag = current_stop_flag();
+    const std::atomic<bool> *flag = tl_stop_flag;
     return flag && flag->load(std::memory_order_relaxed);
 }
 

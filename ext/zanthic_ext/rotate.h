@@ -32,6 +32,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "nogvl.h"
+
 namespace zanthic {
 
 constexpr double kQuarterPi = 0.7853981633974483;
@@ -235,6 +237,7 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) static void sweep(d
     const bool defer = defer_accumulator(n);
     double *rot = cj + padded, *next = rot;
     for (uint64_t j = 0; j + 1 < n; j++) {
+        if (stop_requested()) return;
         for (uint64_t l = 0; l < n; l++) cj[l] = w[l * ld + j];
         double *rj = w + j * ld;
         // Blocks end on multiples of kLanes, so that the tiles of the column
