@@ -1,0 +1,181 @@
+# frozen_string_literal: true
+
+require "rbconfig"
+require "tempfile"
+require "timeout"
+require "test_helper"
+
+# Long computations run without the interpreter lock: other Ruby threads go
+# on meanwhile, interrupts stop them and leave nothing behind, and the worker
+# threads that split them change no result.
+class TestThreads < Minitest::Test
+  # The sanitizer build and valgrind slow the kernels down many times over
+  # and serialise or perturb threads: what takes a fixed amount of wall time
+  # is only checked on the normal build.
+  SLOWED = ZanthicAssertions::UNDER_VALGRIND || ENV["ZANTHIC_VARIANT"] == "asan"
+
+  class Stop < StandardError; end
+
+  def now = Process.clock_gettime(Process::CLOCK_MONOTONIC)
+
+  # Calls that each take a good part of a second on the normal build. The
+  # values do not matter for how long they take, so most operands are zero.
+  def long_calls
+    @long_calls ||= begin
+      big = Matrix.zeros(1200, 1200)
+      tall = Matrix.zeros(1000, 450)
+      basis = Matrix.zeros(20_000, 300)
+      values = Vector.alloc(Array.new(300) { |i| 300.0 - i })
+      column = Vector.alloc(Array.new(20_000) { |i| (i % 7) - 3.0 })
+      projected = Matrix.zeros(2000, 400)
+      short = column.to_a.first(2000)
+      vectors = Array.new(1500) { Vector.alloc(short) }
+      {
+        product: -> { big * big },
+        svd: -> { tall.svd },
+        update: -> { basis.incremental_svd_update(values, column, 300, 1e-9) },
+        batch_project: -> { projected.batch_project(vectors) },
+      }
+    end
+  end
+
+  # Worst wait of a thread that asks to run every millisecond while the block
+  # runs, and how long the block took.
+  def ticker_gap
+    worst = 0.0
+    last = now
+    running = true
+    ticker = Thread.new do
+      while running
+        sleep 0.001
+        t = now
+        worst = [worst, t - last].max
+        last = t
+      end
+    end
+    sleep 0.01
+    start = now
+    yield
+    taken = now - start
+    running = false
+    ticker.join
+    [worst, taken]
+  end
+
+  def test_other_threads_run_during_long_calls
+    skip "wall time is not meaningful under the sanitizer or valgrind" if SLOWED
+    # Calls of about a second, several times the bound below.
+    product = Matrix.zeros(2000, 2000)
+    decomposed = Matrix.zeros(1000, 600)
+    { product: -> { product * product }, svd: -> { decomposed.svd } }.each do |name, call|
+      gap, taken = ticker_gap(&call)
+      # Holding the lock would stall the ticker for the whole call.
+      assert gap < 0.2, "#{name}: another thread waited #{(gap * 1000).round} ms during a #{(taken * 1000).round} ms call"
+    end
+  end
+
+  def test_interrupts_stop_long_calls
+    long_calls.each do |name, call|
+      full = SLOWED ? nil : (start = now; call.(); now - start)
+
+      worker = Thread.new { call.() }
+      worker.report_on_exception = false
+      sleep 0.02
+      start = now
+      worker.raise(Stop)
+      assert_raises(Stop, name.to_s) { worker.join }
+      raised_after = now - start
+
+      start = now
+      assert_raises(Timeout::Error, name.to_s) { Timeout.timeout(0.02) { call.() } }
+      timed_out_after = now - start
+
+      next unless full
+
+      # An interrupt that had to wait for the call to end would take about
+      # as long as the whole call.
+      assert raised_after < full / 2, "#{name}: Thread#raise took #{raised_after} s, the call #{full} s"
+      assert timed_out_after < full / 2, "#{name}: Timeout took #{timed_out_after} s, the call #{full} s"
+    end
+  end
+
+  def test_interrupted_calls_leave_memory_flat
+    skip "resident memory is not measured under AddressSanitizer" if ENV["ZANTHIC_VARIANT"] == "asan"
+    calls = long_calls.values
+    i = 0
+    # Each interrupted call has allocated results of 1-50 MB; a leak shows.
+    assert_memory_flat(iterations: 60, limit: 96 << 20) do
+      call = calls[(i += 1) % calls.size]
+      Timeout.timeout(0.01) { call.() }
+    end
+  end
+
+  def test_vectors_stay_alive_when_their_array_changes_during_projection
+    rng = Random.new(7)
+    basis = Matrix.alloc(*Array.new(2000) { Array.new(100) { rng.rand - 0.5 } })
+    rows = Array.new(600) { Array.new(2000) { rng.rand - 0.5 } }
+    expected = basis.batch_project(rows.map { |r| Vector.alloc(r) }).map(&:to_a)
+    vectors = rows.map { |r| Vector.alloc(r) }
+    worker = Thread.new { basis.batch_project(vectors) }
+    sleep 0.002
+    vectors.clear
+    GC.start
+    assert_bits_equal expected, worker.value.map(&:to_a)
+  end
+
+  # Every split kernel on operands large enough to be split, printed as
+  # Marshal data.
+  SPLIT_WORK = <<~RUBY
+    l = Zanthic::Linalg
+    rng = Random.new(11)
+    rows = ->(m, n) { Array.new(m) { Array.new(n) { rng.rand - 0.5 } } }
+    a = l::Matrix.alloc(*rows.(301, 257))
+    b = l::Matrix.alloc(*rows.(257, 299))
+    tall = l::Matrix.alloc(*rows.(3001, 501))
+    x = l::Vector.alloc(rows.(1, 501)[0])
+    u, v, s = l::Matrix.alloc(*rows.(700, 150)).svd
+    basis, values = l::Matrix.alloc(*rows.(3000, 60)).svd.values_at(0, 2)
+    column = l::Vector.alloc(rows.(1, 3000)[0])
+    vectors = rows.(67, 3000).map { |r| l::Vector.alloc(r) }
+    results = [(a * b).to_a, (tall * x).to_a, u.to_a, v.to_a, s.to_a,
+               basis.incremental_svd_update(values, column, 40, 1e-9).map(&:to_a),
+               basis.batch_project(vectors).map(&:to_a)]
+  RUBY
+
+  def run_child(script, env = {})
+    lib = File.dirname($LOADED_FEATURES.find { |f| f.end_with?("/zanthic_ext.so") })
+    Tempfile.create("threads") do |err|
+      out = IO.popen(env, [RbConfig.ruby, "-I", lib, "-rzanthic_ext", "-e", script], "rb", err: err.path, &:read)
+      assert $?.success?, File.read(err.path)
+      out
+    end
+  end
+
+  def test_results_do_not_depend_on_the_thread_count
+    script = "#{SPLIT_WORK}\nprint Marshal.dump(results)"
+    single = run_child(script, "ZANTHIC_THREADS" => "1")
+    [{ "ZANTHIC_THREADS" => "3" }, { "ZANTHIC_THREADS" => nil }].each do |env|
+      assert single == run_child(script, env), "results differ from one thread's with #{env}"
+    end
+  end
+
+  def test_forked_child_computes_with_its_own_workers
+    skip "no fork on this platform" unless Process.respond_to?(:fork)
+    script = <<~RUBY
+      #{SPLIT_WORK}
+      reader, writer = IO.pipe(binmode: true)
+      pid = fork do
+        reader.close
+        #{SPLIT_WORK}
+        writer.write(Marshal.dump(results))
+        writer.close
+        exit!(0)
+      end
+      writer.close
+      child = reader.read
+      Process.wait(pid)
+      print Marshal.dump([$?.success?, child == Marshal.dump(results)])
+    RUBY
+    assert_equal [true, true], Marshal.load(run_child(script))
+  end
+end
