@@ -38,12 +38,7 @@ def agree!(label, name, value, reference, scale)
   abort "#{label} #{name}: differs from the library by #{diff}" if diff > 1e-12 * scale
 end
 
-cpu = File.read("/proc/cpuinfo")
-kernel = if cpu.include?(" avx512f") then "AVX-512"
-         elsif cpu.include?(" avx2") && cpu.include?(" fma") then "AVX2+FMA"
-         else "portable"
-         end
-puts "zanthic_ext matrix kernels (kernel chosen at run time: #{kernel}; " \
+puts "zanthic_ext matrix kernels (kernel variant: #{Zanthic::Linalg::ISA}; " \
      "OpenBLAS #{B.respond_to?(:blas_multiply) ? 'single-threaded' : 'not installed'})"
 HEADER = format("%-30s %-30s %10s %9s %12s", "operation", "implementation", "time ms", "GFLOP/s", "vs library")
 puts HEADER

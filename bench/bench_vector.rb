@@ -28,11 +28,7 @@ NATIVE_REPS = { 10**6 => 40, 10**7 => 8 }.freeze
 RUBY_REPS = { 10**6 => 3, 10**7 => 1 }.freeze
 
 rng = Random.new(2024)
-kernel = if File.read("/proc/cpuinfo").include?(" avx512f") then "AVX-512"
-         elsif File.read("/proc/cpuinfo").include?(" avx2") then "AVX2"
-         else "portable"
-         end
-puts "zanthic_ext vector reductions (kernel chosen at run time: #{kernel})"
+puts "zanthic_ext vector reductions (kernel variant: #{Zanthic::Linalg::ISA})"
 puts format("%-10s %-9s %-26s %10s %9s %10s", "op", "n", "implementation", "time ms", "GB/s", "lib speedup")
 
 [10**6, 10**7].each do |n|

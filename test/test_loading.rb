@@ -122,4 +122,53 @@ class TestLoading < Minitest::Test
     exported.reject! { |s| s.start_with?("__odr_asan.") } if ENV["ZANTHIC_VARIANT"] == "asan"
     assert_equal NATIVE_INTERFACE.sort, exported.sort.uniq
   end
+
+  # ---- kernel variants -------------------------------------------------------
+
+  # Sixteen elements whose sum depends on how the partial sums are grouped:
+  # the portable kernel adds lanes i mod 4 in sequence (1e16 + 1 - 1e16 + 1),
+  # AVX2 pairs registers before adding them ((1e16 + 1) + (-1e16 + 1)),
+  # AVX-512 folds lanes i mod 8 (1e16 - 1e16 and 1 + 1).
+  ORDER_PROBE = [1e16, 0, 0, 0, 1, 0, 0, 0, -1e16, 0, 0, 0, 1, 0, 0, 0].freeze
+  PROBE_SUMS = { "portable" => 1.0, "avx2" => 0.0, "avx512" => 2.0 }.freeze
+
+  def test_the_kernels_in_use_are_the_named_variant
+    assert_equal PROBE_SUMS.fetch(Zanthic::Linalg::ISA), Vector.alloc(ORDER_PROBE).sum
+  end
+
+  # ZANTHIC_ISA forces each variant the processor runs (empty means the
+  # widest); one it cannot run, or an unknown name, makes require raise.
+  def test_forced_variants_and_refusals
+    flags = File.read("/proc/cpuinfo")[/^flags\s*:(.*)$/, 1].to_s.split
+    x86 = RbConfig::CONFIG["host_cpu"] == "x86_64"
+    runs = { "portable" => true, "avx2" => x86 && (%w[avx2 fma] - flags).empty?,
+             "avx512" => x86 && (%w[avx512f avx2 fma] - flags).empty? }
+    widest = runs.keys.select { |name| runs[name] }.last
+    runs.each do |name, ok|
+      out = load_with_isa(name)
+      if ok
+        assert_equal "#{name} #{PROBE_SUMS[name]}", out
+      else
+        assert_match(/\ALoadError: ZANTHIC_ISA=#{name}: this (processor lacks|build has only)/, out)
+      end
+    end
+    assert_equal "#{widest} #{PROBE_SUMS[widest]}", load_with_isa("")
+    assert_equal "LoadError: ZANTHIC_ISA=avx: unknown kernel variant (choose portable, avx2 or avx512)",
+                 load_with_isa("avx")
+  end
+
+  private
+
+  def load_with_isa(isa)
+    dir = File.dirname($LOADED_FEATURES.find { |f| f.end_with?("/zanthic_ext.so") })
+    script = <<~RUBY
+      begin
+        require "zanthic_ext"
+        print Zanthic::Linalg::ISA, " ", Zanthic::Linalg::Vector.alloc(#{ORDER_PROBE.inspect}).sum
+      rescue LoadError => e
+        print "LoadError: ", e.message
+      end
+    RUBY
+    IO.popen({ "ZANTHIC_ISA" => isa }, [RbConfig.ruby, "-I", dir, "-e", script], err: %i[child out], &:read)
+  end
 end

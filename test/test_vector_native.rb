@@ -68,6 +68,6 @@ class TestVectorNative < Minitest::Test
   # Every kernel variant the processor supports, checked against a long
   # double reference by a small program built from the kernels' header.
   def test_every_reduction_kernel_variant
-    assert_match(/\Aok /, run_kernel_check("reduce_check"))
+    assert_match(/\Aok portable/, run_kernel_check("reduce_check"))
   end
 end

@@ -10,13 +10,13 @@
 // blocks of a (kBlockM x kBlockK) sweep past it from L2.
 //
 // Each instruction set has its own tile functions with one signature; a
-// table of them per instruction set is chosen once, at the first call.
+// table of them per instruction set is chosen once, at the first call,
+// through isa.h.
 #include "gemm.h"
-
-#include <immintrin.h>
 
 #include <cstring>
 
+#include "isa.h"
 #include "nogvl.h"
 
 namespace zanthic {
@@ -51,10 +51,11 @@ struct Kernels {
     uint64_t nr;
 };
 
+#if ZANTHIC_X86
 // ---------------------------------------------------------------------------
 // AVX-512: 8 x 24 tiles, 24 accumulators of 8 doubles.
 
-#define ZANTHIC_AVX512 __attribute__((target("avx512f,avx2,fma")))
+#define ZANTHIC_AVX512 ZANTHIC_TARGET_AVX512
 
 constexpr int kMr512 = 8;
 constexpr int kVec512 = 3;  // vectors per tile row: NR = 24
@@ -167,7 +168,7 @@ ZANTHIC_AVX512 void gemv_avx512(uint64_t m, uint64_t n, const double *a, const d
 // ---------------------------------------------------------------------------
 // AVX2 with FMA: 6 x 8 tiles, 12 accumulators of 4 doubles.
 
-#define ZANTHIC_AVX2 __attribute__((target("avx2,fma")))
+#define ZANTHIC_AVX2 ZANTHIC_TARGET_AVX2
 
 constexpr int kMr256 = 6;
 constexpr int kVec256 = 2;  // NR = 8
@@ -280,6 +281,8 @@ ZANTHIC_AVX2 void gemv_avx2(uint64_t m, uint64_t n, const double *a, const doubl
     }
 }
 
+#endif  // ZANTHIC_X86
+
 // ---------------------------------------------------------------------------
 // Portable: 4 x 4 tiles of scalars (the compiler keeps the 16 sums in
 // registers and may vectorise across the tile row).
@@ -332,23 +335,18 @@ void gemv_portable(uint64_t m, uint64_t n, const double *a, const double *x, dou
 // ---------------------------------------------------------------------------
 // Dispatch and the blocked driver
 
-const Kernels kAvx512 = {tile_avx512, gemv_avx512, kMr512, 8 * kVec512};
-const Kernels kAvx2 = {tile_avx2, gemv_avx2, kMr256, 4 * kVec256};
 const Kernels kPortable = {tile_portable, gemv_portable, kMrPortable, kNrPortable};
+#if ZANTHIC_X86
+const Kernels kAvx2 = {tile_avx2, gemv_avx2, kMr256, 4 * kVec256};
+const Kernels kAvx512 = {tile_avx512, gemv_avx512, kMr512, 8 * kVec512};
+const Kernels *const kVariants[isa::kLevels] = {&kPortable, &kAvx2, &kAvx512};
+#else
+const Kernels *const kVariants[isa::kLevels] = {&kPortable, nullptr, nullptr};
+#endif
 
+// The table of the active variant, chosen once.
 const Kernels *kernels() {
-    // Chosen once; the interpreter's lock serialises the first calls, and a
-    // repeated choice would give the same answer anyway.
-    static const Kernels *chosen = nullptr;
-    if (!chosen) {
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f"))
-            chosen = &kAvx512;
-        else if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-            chosen = &kAvx2;
-        else
-            chosen = &kPortable;
-    }
+    static const Kernels *const chosen = isa::pick(kVariants);
     return chosen;
 }
 
@@ -398,5 +396,7 @@ void gemv(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
 
 }  // namespace zanthic
 
+#if ZANTHIC_X86
 #undef ZANTHIC_AVX512
 #undef ZANTHIC_AVX2
+#endif

@@ -2,7 +2,7 @@
 // and the matrix-vector product behind cmatrix_multiply and
 // cmatrix_multiply_vector. They never allocate, never raise and touch no
 // Ruby object. The instruction set (AVX-512, AVX2 with FMA, or portable
-// code) is chosen once, at the first call, from what the processor offers.
+// code) is chosen once, at the first call, through isa.h.
 #ifndef ZANTHIC_GEMM_H
 #define ZANTHIC_GEMM_H
 

@@ -3,8 +3,9 @@
 //
 // Three kernels per reduction share one signature (pointers, extent): a
 // portable one, an AVX2+FMA one and an AVX-512 one. The best that the
-// processor supports is chosen once, on first use, so one binary is correct
-// everywhere and fast where the instructions exist. The order of summation is
+// processor supports (or ZANTHIC_ISA forces) is chosen once, on first use,
+// through isa.h, so one binary is correct everywhere and fast where the
+// instructions exist. The order of summation is
 // free (several independent partial sums), so results may differ from a
 // left-to-right loop in the last bits.
 #ifndef ZANTHIC_REDUCE_H
@@ -12,7 +13,7 @@
 
 #include <stdint.h>
 
-#include <immintrin.h>
+#include "isa.h"
 
 namespace zanthic {
 namespace reduce {
@@ -62,6 +63,7 @@ inline double dot_portable(const double *a, const double *b, uint64_t n) {
 
 inline double sumsq_portable(const double *x, uint64_t n) { return dot_portable(x, x, n); }
 
+#if ZANTHIC_X86
 // ---- AVX2 + FMA -----------------------------------------------------------
 
 __attribute__((target("avx2,fma"))) inline double hsum256(__m256d v) {
@@ -189,20 +191,23 @@ __attribute__((target("avx512f"))) inline double sumsq_avx512(const double *x, u
     return hsum512(_mm512_add_pd(_mm512_add_pd(s0, s1), _mm512_add_pd(s2, s3)));
 }
 
+#endif  // ZANTHIC_X86
+
 // ---- dispatch -------------------------------------------------------------
 
-inline Kernels select_kernels() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return Kernels{sum_avx512, sumsq_avx512, dot_avx512};
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        return Kernels{sum_avx2, sumsq_avx2, dot_avx2};
-    return Kernels{sum_portable, sumsq_portable, dot_portable};
-}
+inline constexpr Kernels kPortable = {sum_portable, sumsq_portable, dot_portable};
+#if ZANTHIC_X86
+inline constexpr Kernels kAvx2 = {sum_avx2, sumsq_avx2, dot_avx2};
+inline constexpr Kernels kAvx512 = {sum_avx512, sumsq_avx512, dot_avx512};
+inline constexpr const Kernels *kVariants[isa::kLevels] = {&kPortable, &kAvx2, &kAvx512};
+#else
+inline constexpr const Kernels *kVariants[isa::kLevels] = {&kPortable, nullptr, nullptr};
+#endif
 
-// The kernels for this processor, chosen on the first call.
+// The kernels of the active variant, chosen on the first call.
 inline const Kernels &kernels() {
-    static const Kernels chosen = select_kernels();
-    return chosen;
+    static const Kernels *const chosen = isa::pick(kVariants);
+    return *chosen;
 }
 
 inline double sum(const double *x, uint64_t n) { return kernels().sum(x, n); }

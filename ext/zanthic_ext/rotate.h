@@ -32,6 +32,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "isa.h"
 #include "nogvl.h"
 
 namespace zanthic {
@@ -93,30 +94,41 @@ inline double *align(double *p) {
 }
 
 typedef double v8d __attribute__((vector_size(64)));
+
+// Two-source lane selection with constant indices: GCC (from 12) and Clang
+// share __builtin_shufflevector; older GCC has only __builtin_shuffle.
+#if defined(__clang__) || __GNUC__ >= 12
+#define ZANTHIC_SHUFFLE(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
+#else
 typedef int64_t v8i __attribute__((vector_size(64)));
+#define ZANTHIC_SHUFFLE(a, b, ...) __builtin_shuffle(a, b, v8i{__VA_ARGS__})
+#endif
+#define ZANTHIC_LO1 0, 8, 2, 10, 4, 12, 6, 14
+#define ZANTHIC_HI1 1, 9, 3, 11, 5, 13, 7, 15
+#define ZANTHIC_LO2 0, 1, 8, 9, 4, 5, 12, 13
+#define ZANTHIC_HI2 2, 3, 10, 11, 6, 7, 14, 15
+#define ZANTHIC_LO4 0, 1, 2, 3, 8, 9, 10, 11
+#define ZANTHIC_HI4 4, 5, 6, 7, 12, 13, 14, 15
 
 inline __attribute__((always_inline)) void load(v8d &v, const double *p) { __builtin_memcpy(&v, p, sizeof v); }
 inline __attribute__((always_inline)) void store(double *p, const v8d &v) { __builtin_memcpy(p, &v, sizeof v); }
 
 // r[i] = row i of an 8 x 8 tile becomes r[m] = column m.
 inline __attribute__((always_inline)) void transpose(v8d *r) {
-    const v8i lo1 = {0, 8, 2, 10, 4, 12, 6, 14}, hi1 = {1, 9, 3, 11, 5, 13, 7, 15};
-    const v8i lo2 = {0, 1, 8, 9, 4, 5, 12, 13}, hi2 = {2, 3, 10, 11, 6, 7, 14, 15};
-    const v8i lo4 = {0, 1, 2, 3, 8, 9, 10, 11}, hi4 = {4, 5, 6, 7, 12, 13, 14, 15};
     v8d t[8], u[8];
     for (int i = 0; i < 8; i += 2) {
-        t[i] = __builtin_shuffle(r[i], r[i + 1], lo1);
-        t[i + 1] = __builtin_shuffle(r[i], r[i + 1], hi1);
+        t[i] = ZANTHIC_SHUFFLE(r[i], r[i + 1], ZANTHIC_LO1);
+        t[i + 1] = ZANTHIC_SHUFFLE(r[i], r[i + 1], ZANTHIC_HI1);
     }
     for (int i = 0; i < 8; i += 4) {
-        u[i] = __builtin_shuffle(t[i], t[i + 2], lo2);
-        u[i + 2] = __builtin_shuffle(t[i], t[i + 2], hi2);
-        u[i + 1] = __builtin_shuffle(t[i + 1], t[i + 3], lo2);
-        u[i + 3] = __builtin_shuffle(t[i + 1], t[i + 3], hi2);
+        u[i] = ZANTHIC_SHUFFLE(t[i], t[i + 2], ZANTHIC_LO2);
+        u[i + 2] = ZANTHIC_SHUFFLE(t[i], t[i + 2], ZANTHIC_HI2);
+        u[i + 1] = ZANTHIC_SHUFFLE(t[i + 1], t[i + 3], ZANTHIC_LO2);
+        u[i + 3] = ZANTHIC_SHUFFLE(t[i + 1], t[i + 3], ZANTHIC_HI2);
     }
     for (int i = 0; i < 4; i++) {
-        r[i] = __builtin_shuffle(u[i], u[i + 4], lo4);
-        r[i + 4] = __builtin_shuffle(u[i], u[i + 4], hi4);
+        r[i] = ZANTHIC_SHUFFLE(u[i], u[i + 4], ZANTHIC_LO4);
+        r[i + 4] = ZANTHIC_SHUFFLE(u[i], u[i + 4], ZANTHIC_HI4);
     }
 }
 
@@ -229,10 +241,10 @@ inline __attribute__((always_inline)) void rotate_accumulator(double *vt, uint64
 }
 
 // One sweep over W (row stride ld, padded as above) and V^T (row stride
-// ldv); cj holds sweep_scratch_size(n) doubles of scratch.
-__attribute__((target_clones("avx512f", "avx2", "default"))) static void sweep(double *w, uint64_t ld, double *vt,
-                                                                             uint64_t ldv, double *cj,
-                                                                             uint64_t n) {
+// ldv); cj holds sweep_scratch_size(n) doubles of scratch. Compiled once per
+// instruction-set level below.
+inline __attribute__((always_inline)) void sweep_body(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj,
+                                                      uint64_t n) {
     const uint64_t padded = round_up(n);
     const bool defer = defer_accumulator(n);
     double *rot = cj + padded, *next = rot;
@@ -286,6 +298,49 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) static void sweep(d
         for (uint64_t l = 0; l < n; l++) w[l * ld + j] = cj[l];
     }
     if (defer) rotate_accumulator(vt, ldv, n, rot);
+}
+
+// ---- dispatch -------------------------------------------------------------
+// The variants perform the same operations on the same operands (nothing
+// is fused into multiply-adds), so they agree bit for bit; the wider ones
+// only hold a vector of eight in fewer registers.
+
+typedef void (*SweepFn)(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n);
+
+struct Kernels {
+    SweepFn sweep;
+};
+
+inline void sweep_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
+    sweep_body(w, ld, vt, ldv, cj, n);
+}
+#if ZANTHIC_X86
+ZANTHIC_TARGET_AVX2 inline void sweep_avx2(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
+    sweep_body(w, ld, vt, ldv, cj, n);
+}
+ZANTHIC_TARGET_AVX512 inline void sweep_avx512(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj,
+                                               uint64_t n) {
+    sweep_body(w, ld, vt, ldv, cj, n);
+}
+#endif
+
+inline constexpr Kernels kPortable = {sweep_portable};
+#if ZANTHIC_X86
+inline constexpr Kernels kAvx2 = {sweep_avx2};
+inline constexpr Kernels kAvx512 = {sweep_avx512};
+inline constexpr const Kernels *kVariants[isa::kLevels] = {&kPortable, &kAvx2, &kAvx512};
+#else
+inline constexpr const Kernels *kVariants[isa::kLevels] = {&kPortable, nullptr, nullptr};
+#endif
+
+// The sweep of the active variant, chosen on the first call.
+inline const Kernels &kernels() {
+    static const Kernels *const chosen = isa::pick(kVariants);
+    return *chosen;
+}
+
+inline void sweep(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
+    kernels().sweep(w, ld, vt, ldv, cj, n);
 }
 
 }  // namespace rotate

@@ -1,10 +1,11 @@
 // Row-combination kernels (see row_accumulate.h): an AVX-512 and an AVX2+FMA
-// version picked at run time, and a portable one. Register tiles hold a block
-// of sources times a strip of output columns; the reduction runs over rows of
-// w in chunks that stay in the L2 cache while every block of sources passes.
+// version, and a portable one, one table each, picked once through isa.h.
+// Register tiles hold a block of sources times a strip of output columns;
+// the reduction runs over rows of w in chunks that stay in the L2 cache while
+// every block of sources passes.
 #include "row_accumulate.h"
 
-#include <immintrin.h>
+#include "isa.h"
 
 #include "nogvl.h"
 
@@ -22,9 +23,25 @@ uint64_t chunk_rows(uint64_t width) {
     return rows < kMinChunkRows ? kMinChunkRows : rows;
 }
 
+using BlockFn = void (*)(const double *const *, uint64_t, uint64_t, const double *, uint64_t, uint64_t,
+                         double *const *);
+using ResidualFn = double (*)(const double *u, uint64_t rows, uint64_t cols, const double *p, const double *c,
+                              double *r);
+
+// One variant: up to `block` sources at a time through blocks[nb - 1], and
+// the residual kernel.
+constexpr int kMaxBlock = 8;
+struct Kernels {
+    int block;
+    BlockFn blocks[kMaxBlock];
+    ResidualFn residual;
+};
+
+#if ZANTHIC_X86
 // ---- AVX-512: tiles of up to 8 sources x 3 vectors of 8 columns ----------
 // 24 accumulators + 3 rows of w + 1 broadcast fit in the 32 zmm registers.
 constexpr int kBlock512 = 8;
+static_assert(kBlock512 <= kMaxBlock, "a block's sources fit the driver's arrays");
 constexpr int kStrip512 = 3;
 
 template <int NB, int NJ>
@@ -69,12 +86,6 @@ __attribute__((target("avx512f"))) void block512(const double *const *a, uint64_
     else if (rest > 8) tile512<NB, 2>(a, t0, t1, w, ldw, j, static_cast<int>(rest - 8), out);
     else if (rest > 0) tile512<NB, 1>(a, t0, t1, w, ldw, j, static_cast<int>(rest), out);
 }
-
-using BlockFn = void (*)(const double *const *, uint64_t, uint64_t, const double *, uint64_t, uint64_t,
-                         double *const *);
-
-const BlockFn kBlocks512[kBlock512] = {block512<1>, block512<2>, block512<3>, block512<4>,
-                                       block512<5>, block512<6>, block512<7>, block512<8>};
 
 // ---- AVX2 + FMA: tiles of up to 4 sources x 3 vectors of 4 columns --------
 // 12 accumulators + 3 rows of w + 1 broadcast fill the 16 ymm registers, so
@@ -130,13 +141,15 @@ __attribute__((target("avx2,fma"))) void block256(const double *const *a, uint64
     else if (rest > 0) tile256<NB, 1, true>(a, t0, t1, w, ldw, j, static_cast<int>(rest), out);
 }
 
-const BlockFn kBlocks256[kBlock256] = {block256<1>, block256<2>, block256<3>, block256<4>};
+#endif  // ZANTHIC_X86
 
 // ---- Portable ----------------------------------------------------------------
 constexpr int kBlockPortable = 4;
 
-void block_portable(int nb, const double *const *a, uint64_t t0, uint64_t t1, const double *w, uint64_t ldw,
+template <int NB>
+void block_portable(const double *const *a, uint64_t t0, uint64_t t1, const double *w, uint64_t ldw,
                     uint64_t width, double *const *out) {
+    const int nb = NB;
     for (int b = 0; b < nb; b++) {
         double *o = out[b];
         for (uint64_t t = t0; t < t1; t++) {
@@ -147,29 +160,32 @@ void block_portable(int nb, const double *const *a, uint64_t t0, uint64_t t1, co
     }
 }
 
-enum class Isa { kAvx512, kAvx2, kPortable };
+double residual_portable(const double *u, uint64_t rows, uint64_t cols, const double *p, const double *c,
+                         double *r);
+#if ZANTHIC_X86
+double residual512(const double *u, uint64_t rows, uint64_t cols, const double *p, const double *c, double *r);
+#endif
 
-Isa detect_isa() {
-    if (__builtin_cpu_supports("avx512f")) return Isa::kAvx512;
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return Isa::kAvx2;
-    return Isa::kPortable;
-}
+// The variants' tables; AVX2 has no residual kernel of its own and uses the
+// portable one.
+const Kernels kPortable = {kBlockPortable,
+                           {block_portable<1>, block_portable<2>, block_portable<3>, block_portable<4>},
+                           residual_portable};
+#if ZANTHIC_X86
+const Kernels kAvx2 = {kBlock256, {block256<1>, block256<2>, block256<3>, block256<4>}, residual_portable};
+const Kernels kAvx512 = {kBlock512,
+                         {block512<1>, block512<2>, block512<3>, block512<4>, block512<5>, block512<6>,
+                          block512<7>, block512<8>},
+                         residual512};
+const Kernels *const kVariants[isa::kLevels] = {&kPortable, &kAvx2, &kAvx512};
+#else
+const Kernels *const kVariants[isa::kLevels] = {&kPortable, nullptr, nullptr};
+#endif
 
-int block_size(Isa isa) {
-    switch (isa) {
-        case Isa::kAvx512: return kBlock512;
-        case Isa::kAvx2: return kBlock256;
-        default: return kBlockPortable;
-    }
-}
-
-void run_block(Isa isa, int nb, const double *const *a, uint64_t t0, uint64_t t1, const double *w, uint64_t ldw,
-               uint64_t width, double *const *out) {
-    switch (isa) {
-        case Isa::kAvx512: kBlocks512[nb - 1](a, t0, t1, w, ldw, width, out); break;
-        case Isa::kAvx2: kBlocks256[nb - 1](a, t0, t1, w, ldw, width, out); break;
-        default: block_portable(nb, a, t0, t1, w, ldw, width, out); break;
-    }
+// The table of the active variant, chosen once.
+const Kernels &kernels() {
+    static const Kernels *const chosen = isa::pick(kVariants);
+    return *chosen;
 }
 
 // Walks w in chunks of rows; within a chunk, every block of sources in turn.
@@ -177,13 +193,13 @@ void run_block(Isa isa, int nb, const double *const *a, uint64_t t0, uint64_t t1
 // set, each output also gets extra[b] times row n of w, added while the
 // block's outputs are still in cache after the last chunk.
 template <class Source, class Target>
-void accumulate(Isa isa, uint64_t count, const double *w, uint64_t ldw, uint64_t n, uint64_t width, Source source,
-                Target target, const double *extra) {
+void accumulate(const Kernels &kern, uint64_t count, const double *w, uint64_t ldw, uint64_t n, uint64_t width,
+                Source source, Target target, const double *extra) {
     if (count == 0 || width == 0 || (n == 0 && !extra)) return;
-    const uint64_t nb_max = static_cast<uint64_t>(block_size(isa));
+    const uint64_t nb_max = static_cast<uint64_t>(kern.block);
     const uint64_t chunk = chunk_rows(width);
-    const double *a[kBlock512];
-    double *o[kBlock512];
+    const double *a[kMaxBlock];
+    double *o[kMaxBlock];
     const double *wn = w + n * ldw;
     uint64_t t0 = 0;
     do {
@@ -195,7 +211,7 @@ void accumulate(Isa isa, uint64_t count, const double *w, uint64_t ldw, uint64_t
                 a[b] = source(b0 + b);
                 o[b] = target(b0 + b);
             }
-            if (t1 > t0) run_block(isa, nb, a, t0, t1, w, ldw, width, o);
+            if (t1 > t0) kern.blocks[nb - 1](a, t0, t1, w, ldw, width, o);
             if (extra && t1 == n)
                 for (int b = 0; b < nb; b++) {
                     const double x = extra[b0 + b];
@@ -208,6 +224,7 @@ void accumulate(Isa isa, uint64_t count, const double *w, uint64_t ldw, uint64_t
 
 // ---- Residual: one pass over the rows of u --------------------------------
 
+#if ZANTHIC_X86
 __attribute__((target("avx512f"))) double residual512(const double *u, uint64_t rows, uint64_t cols,
                                                       const double *p, const double *c, double *r) {
     const __mmask8 tail = static_cast<__mmask8>((1u << (cols & 7)) - 1);
@@ -233,6 +250,8 @@ __attribute__((target("avx512f"))) double residual512(const double *u, uint64_t 
     return ss;
 }
 
+#endif  // ZANTHIC_X86
+
 double residual_portable(const double *u, uint64_t rows, uint64_t cols, const double *p, const double *c, double *r) {
     double ss = 0.0;
     for (uint64_t i = 0; i < rows; i++) {
@@ -253,7 +272,7 @@ double residual_portable(const double *u, uint64_t rows, uint64_t cols, const do
     return ss;
 }
 
-double residual(Isa isa, const double *u, uint64_t rows, uint64_t cols, const double *p, const double *c,
+double residual(const Kernels &kern, const double *u, uint64_t rows, uint64_t cols, const double *p, const double *c,
                 double *r) {
     if (cols == 0) {
         // Nothing to project out: the residual is c itself.
@@ -264,8 +283,7 @@ double residual(Isa isa, const double *u, uint64_t rows, uint64_t cols, const do
         }
         return ss;
     }
-    if (isa == Isa::kAvx512) return residual512(u, rows, cols, p, c, r);
-    return residual_portable(u, rows, cols, p, c, r);
+    return kern.residual(u, rows, cols, p, c, r);
 }
 
 }  // namespace
@@ -273,19 +291,19 @@ double residual(Isa isa, const double *u, uint64_t rows, uint64_t cols, const do
 void accumulate_vectors(const CVector *const *in, uint64_t count, const double *w, uint64_t ldw, uint64_t n,
                         uint64_t width, CVector *const *out) {
     accumulate(
-        detect_isa(), count, w, ldw, n, width, [in](uint64_t b) -> const double * { return in[b]->data; },
+        kernels(), count, w, ldw, n, width, [in](uint64_t b) -> const double * { return in[b]->data; },
         [out](uint64_t b) { return out[b]->data; }, nullptr);
 }
 
 void accumulate_rows_extended(const double *a, uint64_t lda, const double *e, uint64_t count, const double *w,
                               uint64_t ldw, uint64_t n, uint64_t width, double *out, uint64_t ldo) {
     accumulate(
-        detect_isa(), count, w, ldw, n, width, [a, lda](uint64_t b) { return a + b * lda; },
+        kernels(), count, w, ldw, n, width, [a, lda](uint64_t b) { return a + b * lda; },
         [out, ldo](uint64_t b) { return out + b * ldo; }, e);
 }
 
 double residual_rows(const double *u, uint64_t rows, uint64_t cols, const double *p, const double *c, double *r) {
-    return residual(detect_isa(), u, rows, cols, p, c, r);
+    return residual(kernels(), u, rows, cols, p, c, r);
 }
 
 }  // namespace zanthic

@@ -8,8 +8,8 @@
 // a_b the rows of the old basis it is the rotated basis row by row. Rows of w
 // are read contiguously and each is used for a whole block of sources while it
 // sits in registers, so the basis is streamed once per block, not once per
-// vector. The kernels never allocate and never raise; the AVX-512 and AVX2
-// versions are chosen at run time, a portable one is used elsewhere.
+// vector. The kernels never allocate and never raise; the AVX-512, AVX2 or
+// portable version is chosen once, through isa.h.
 #ifndef ZANTHIC_ROW_ACCUMULATE_H
 #define ZANTHIC_ROW_ACCUMULATE_H
 

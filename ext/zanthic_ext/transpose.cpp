@@ -8,7 +8,7 @@
 // written whole. The portable kernel copies element by element.
 #include "transpose.h"
 
-#include <immintrin.h>
+#include "isa.h"
 
 namespace zanthic {
 
@@ -38,6 +38,7 @@ void transpose_portable(uint64_t rows, uint64_t cols, const double *src, double 
             copy_region(rows, cols, src, dst, i0, min_u64(i0 + kTile, rows), j0, min_u64(j0 + kTile, cols));
 }
 
+#if ZANTHIC_X86
 #define ZANTHIC_AVX512 __attribute__((target("avx512f")))
 
 // One 8 x 8 block: rows of src (stride cols) to rows of dst (stride rows).
@@ -89,13 +90,22 @@ ZANTHIC_AVX512 void transpose_avx512(uint64_t rows, uint64_t cols, const double 
     copy_region(rows, cols, src, dst, rows8, rows, 0, cols);
 }
 
+#undef ZANTHIC_AVX512
+#endif  // ZANTHIC_X86
+
+// One kernel per level; there is no AVX2 kernel, so that level runs the
+// portable one.
+const TransposeFn kTransposePortable = transpose_portable;
+#if ZANTHIC_X86
+const TransposeFn kTransposeAvx512 = transpose_avx512;
+const TransposeFn *const kTransposeVariants[isa::kLevels] = {&kTransposePortable, nullptr, &kTransposeAvx512};
+#else
+const TransposeFn *const kTransposeVariants[isa::kLevels] = {&kTransposePortable, nullptr, nullptr};
+#endif
+
+// The kernel of the active variant, chosen once.
 TransposeFn chosen_kernel() {
-    // Chosen once; the interpreter's lock serialises the first calls.
-    static TransposeFn chosen = nullptr;
-    if (!chosen) {
-        __builtin_cpu_init();
-        chosen = __builtin_cpu_supports("avx512f") ? transpose_avx512 : transpose_portable;
-    }
+    static const TransposeFn chosen = *isa::pick(kTransposeVariants);
     return chosen;
 }
 
@@ -107,5 +117,3 @@ void transpose(uint64_t rows, uint64_t cols, const double *src, double *dst) {
 }
 
 }  // namespace zanthic
-
-#undef ZANTHIC_AVX512

@@ -1,4 +1,5 @@
 // Entry point: defines Zanthic::Linalg and lets each unit register its part.
+#include "isa.h"
 #include "zanthic_ext.h"
 #include "protocols.h"
 #include "workers.h"
@@ -11,7 +12,12 @@ void Init_zanthic_ext(void) {
     // written once and only read afterwards. It must come before the first
     // method is defined, which it marks.
     rb_ext_ractor_safe(true);
+    // A forced kernel variant that this processor cannot run is refused
+    // before anything is defined, rather than crashing on the first call.
+    const char *refused = zanthic::isa::request_error();
+    if (refused) rb_raise(rb_eLoadError, "%s", refused);
     zanthic::init_workers();
+
     /*
      * The namespace of Zanthic's text-mining and latent-semantic-indexing
      * libraries.
@@ -32,6 +38,10 @@ void Init_zanthic_ext(void) {
      * classes of its own.
      */
     mZanthicLinalg = rb_define_module_under(zanthic, "Linalg");
+    /* The kernel variant in use: "portable", "avx2" or "avx512" (the widest
+     * the processor runs, unless the ZANTHIC_ISA environment variable named
+     * another when the library was loaded). */
+    rb_define_const(mZanthicLinalg, "ISA", rb_obj_freeze(rb_str_new_cstr(zanthic::isa::name(zanthic::isa::active()))));
 
     // The later units add methods to the classes that the first two define,
     // so the order is fixed.

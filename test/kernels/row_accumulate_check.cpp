@@ -43,7 +43,7 @@ void fail(const char *what, const char *variant, uint64_t count, uint64_t n, uin
 
 // count separate sources of n values through an (n + extra) x width w, into
 // outputs that start non-zero (the kernels accumulate).
-void check_rows(Isa isa, const char *variant, uint64_t count, uint64_t n, uint64_t width, bool with_extra) {
+void check_rows(const Kernels &kern, const char *variant, uint64_t count, uint64_t n, uint64_t width, bool with_extra) {
     const uint64_t wrows = n + (with_extra ? 1 : 0);
     double *w = random_array(wrows * width);
     double *e = random_array(count);
@@ -57,7 +57,7 @@ void check_rows(Isa isa, const char *variant, uint64_t count, uint64_t n, uint64
         for (uint64_t j = 0; j < width; j++) start[b][j] = out[b][j];
     }
     accumulate(
-        isa, count, w, width, n, width, [src](uint64_t b) -> const double * { return src[b]; },
+        kern, count, w, width, n, width, [src](uint64_t b) -> const double * { return src[b]; },
         [out](uint64_t b) { return out[b]; }, with_extra ? e : nullptr);
     for (uint64_t b = 0; b < count; b++)
         for (uint64_t j = 0; j < width; j++) {
@@ -86,9 +86,9 @@ void check_rows(Isa isa, const char *variant, uint64_t count, uint64_t n, uint64
     free(e);
 }
 
-void check_residual(Isa isa, const char *variant, uint64_t rows, uint64_t cols) {
+void check_residual(const Kernels &kern, const char *variant, uint64_t rows, uint64_t cols) {
     double *u = random_array(rows * cols), *p = random_array(cols), *c = random_array(rows), *r = array(rows);
-    const double ss = residual(isa, u, rows, cols, p, c, r);
+    const double ss = residual(kern, u, rows, cols, p, c, r);
     long double want_ss = 0.0L, ss_magnitude = 0.0L;
     for (uint64_t i = 0; i < rows; i++) {
         long double want = c[i], magnitude = fabsl(want);
@@ -111,34 +111,36 @@ void check_residual(Isa isa, const char *variant, uint64_t rows, uint64_t cols) 
 }  // namespace
 
 int main() {
-    __builtin_cpu_init();
-    struct {
-        const char *name;
-        bool available;
-        Isa isa;
-    } const variants[] = {
-        {"portable", true, Isa::kPortable},
-        {"avx2", __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"), Isa::kAvx2},
-        {"avx512", static_cast<bool>(__builtin_cpu_supports("avx512f")), Isa::kAvx512},
-    };
     const uint64_t counts[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 12, 16, 17};
     const uint64_t rows[] = {0, 1, 3, 8, 33};
     char ran[64] = "";
-    for (const auto &v : variants) {
-        if (!v.available) continue;
+    for (int level = 0; level < isa::kLevels; level++) {
+        if (!kVariants[level] || !isa::supported(static_cast<isa::Level>(level))) continue;
+        const struct {
+            const char *name;
+            const Kernels &kernels;
+        } v = {isa::name(static_cast<isa::Level>(level)), *kVariants[level]};
         for (uint64_t count : counts)
             for (uint64_t n : rows)
                 for (uint64_t width = 0; width <= 53; width++)
-                    for (int extra = 0; extra < 2; extra++) check_rows(v.isa, v.name, count, n, width, extra);
+                    for (int extra = 0; extra < 2; extra++) check_rows(v.kernels, v.name, count, n, width, extra);
         // Row counts crossing the cache chunks (at least 64 rows per chunk,
         // 327 for a width of 100).
-        check_rows(v.isa, v.name, 9, 700, 100, true);
-        check_rows(v.isa, v.name, 3, 200, 1, false);
-        check_rows(v.isa, v.name, 11, 5000, 3, true);
+        check_rows(v.kernels, v.name, 9, 700, 100, true);
+        check_rows(v.kernels, v.name, 3, 200, 1, false);
+        check_rows(v.kernels, v.name, 11, 5000, 3, true);
         for (uint64_t r : {uint64_t{0}, uint64_t{1}, uint64_t{5}})
-            for (uint64_t cols = 0; cols <= 41; cols++) check_residual(v.isa, v.name, r, cols);
+            for (uint64_t cols = 0; cols <= 41; cols++) check_residual(v.kernels, v.name, r, cols);
         strcat(ran, " ");
         strcat(ran, v.name);
+    }
+    // Unforced, the dispatcher picks the widest variant this processor runs.
+    int best = 0;
+    for (int level = 0; level < isa::kLevels; level++)
+        if (kVariants[level] && isa::supported(static_cast<isa::Level>(level))) best = level;
+    if (&kernels() != kVariants[best]) {
+        printf("dispatch did not choose %s\n", isa::name(static_cast<isa::Level>(best)));
+        failures++;
     }
     if (failures) {
         printf("%d failures\n", failures);
