@@ -312,6 +312,8 @@ constexpr double kReprojectRatio = 0.7071067811865476;
 struct Update {
     const CMatrix *u;  // m x k basis
     const CVector *s;  // n values
+    uint64_t n;        // s's size, taken once: an empty s may be filled (init_with)
+                       // by another thread while the lock is released
     const CVector *c;  // the new column, m values
     int max_rank;
     double epsilon;
@@ -426,7 +428,7 @@ bool project_column(void *arg) {
 bool rotate_basis(void *arg) {
     Update *w = static_cast<Update *>(arg);
     const CMatrix *u = w->u;
-    const uint64_t m = u->rows, k = u->cols, n = w->s->size;
+    const uint64_t m = u->rows, k = u->cols, n = w->n;
 
     // Unit residual q.
     const double inv = 1.0 / w->rho;
@@ -479,7 +481,7 @@ bool rotate_basis(void *arg) {
 VALUE update_run(VALUE arg) {
     Update *w = reinterpret_cast<Update *>(arg);
     const CMatrix *u = w->u;
-    const uint64_t m = u->rows, k = u->cols, n = w->s->size;
+    const uint64_t m = u->rows, k = u->cols, n = w->n = w->s->size;
 
     w->p = cvector_alloc(k);
     w->r = cvector_alloc(m);
