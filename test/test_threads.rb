@@ -123,6 +123,18 @@ class TestThreads < Minitest::Test
     assert_bits_equal expected, worker.value.map(&:to_a)
   end
 
+  def test_vector_passes_without_the_lock
+    # Long enough to release the lock; every sum below is exact.
+    values = Array.new(300_000) { |i| (i % 8) - 3.5 }
+    v = Vector.alloc(values)
+    assert_equal 0.0, v.sum
+    assert_equal 1_575_000.0, v * v
+    assert_bits_equal values.map { |x| x * 2 }, (v * 2).to_a
+    norm = Math.sqrt(1_575_000.0)
+    worst = values.zip(v.normalize.to_a).map { |x, y| (x / norm - y).abs }.max
+    assert worst <= 1e-15, "normalize is off by #{worst}"
+  end
+
   # Every split kernel on operands large enough to be split, printed as
   # Marshal data.
   SPLIT_WORK = <<~RUBY
