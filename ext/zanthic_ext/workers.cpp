@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -127,8 +128,13 @@ void run_alone(PieceFn fn, void *ctx, unsigned pieces) {
 
 void init_workers() {
     unsigned count = 1;
+#if defined(__linux__)
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) count = static_cast<unsigned>(CPU_COUNT(&set));
+#else
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    if (online > 0) count = static_cast<unsigned>(online);
+#endif
     if (const char *env = getenv("ZANTHIC_THREADS")) {
         const long requested = strtol(env, nullptr, 10);
         if (requested > 0) count = static_cast<unsigned>(requested);
