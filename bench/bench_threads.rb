@@ -137,6 +137,9 @@ end
 blas_env = { "OPENBLAS_CORETYPE" => nil, "OPENBLAS_L2_SIZE" => nil, "OPENBLAS_VERBOSE" => "2",
              "OPENBLAS_NUM_THREADS" => "1" }
 blas, blas_output = run_child("openblas", blas_env)
+# When OpenBLAS does not recognise the processor it falls back to old
+# kernels (Prescott: SSE3); its AVX-512 kernels, forced, are shown beside.
+forced = blas && blas_output !~ /Core:\s*SkylakeX/ ? run_child("openblas", blas_env.merge("OPENBLAS_CORETYPE" => "SkylakeX"))[0] : nil
 one, = run_child("threads", "ZANTHIC_THREADS" => "1")
 two, = run_child("responsiveness", "ZANTHIC_THREADS" => "2")
 core = blas_output[/Core:\s*(\S+)/, 1] || "not reported"
@@ -155,6 +158,13 @@ puts format("%-44s %10s %10s %12s %9s %9s", "operation", "1 thr ms", "2 thr ms",
               blas ? format("%.1f", flops / blas[key] / 1e9) : "-")
 end
 puts "(1 thr / 2 thr: OpenBLAS dgemm time divided by the library's, above 1 = the library is faster)"
+if forced
+  puts "OpenBLAS with OPENBLAS_CORETYPE=SkylakeX (its AVX-512 kernels, forced), for comparison:"
+  [[:product, "1000x1000 product"], [:project, "batch projection 5000 x (5000x100)"]].each do |key, label|
+    puts format("%-44s %10s %10s %12.2f %8.2fx %8.2fx", label, "", "", forced[key] * 1e3, forced[key] / one[key],
+                forced[key] / two[key])
+  end
+end
 puts
 puts "responsiveness at 2 threads: another Ruby thread asks to run every 1 ms during a long call"
 [[:product, "2000x2000 product"], [:svd, "SVD 1500x600"]].each do |key, label|
