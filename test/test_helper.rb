@@ -1,9 +1,11 @@
 # frozen_string_literal: true
 
-# Loads the extension (lib/ by default, another build through ZANTHIC_LIB)
-# and the test-only native consumer, and supplies the shared assertions.
+# Loads the extension (built into lib/ by default, another build through
+# ZANTHIC_LIB, found ahead of lib/) and the test-only native consumer, and
+# supplies the shared assertions.
 root = File.expand_path("..", __dir__)
-$LOAD_PATH.unshift(ENV["ZANTHIC_LIB"] || File.join(root, "lib"))
+$LOAD_PATH.unshift(File.join(root, "lib"))
+$LOAD_PATH.unshift(ENV["ZANTHIC_LIB"]) if ENV["ZANTHIC_LIB"]
 $LOAD_PATH.unshift(File.join(root, "tmp", ENV.fetch("ZANTHIC_VARIANT", "release"), "consumer"))
 
 require "fileutils"
@@ -11,8 +13,25 @@ require "minitest/autorun"
 require "zanthic_ext"
 require "zanthic_consumer"
 
+# lib/ is still on the path behind ZANTHIC_LIB: make sure the requested build
+# is the one that loaded, not the release build behind it.
+if ENV["ZANTHIC_LIB"]
+  loaded = $LOADED_FEATURES.grep(%r{/zanthic_ext/zanthic_ext\.so\z}).first.to_s
+  wanted = File.join(File.expand_path(ENV["ZANTHIC_LIB"]), "")
+  abort "zanthic_ext loaded from #{loaded}, not #{wanted}" unless loaded.start_with?(wanted)
+end
+
 module ZanthicAssertions
   UNDER_VALGRIND = ENV.key?("RUBY_MEMCHECK_RUNNING")
+
+  # The directory of the build that loaded (it holds zanthic_ext/zanthic_ext.so).
+  LOADED_LIB = File.dirname($LOADED_FEATURES.grep(%r{/zanthic_ext/zanthic_ext\.so\z}).first.to_s, 2)
+
+  # Load-path flags that make a child interpreter load the build in +lib+
+  # (this one's by default), with lib/zanthic_ext.rb behind it.
+  def child_load_path(lib = LOADED_LIB)
+    ["-I", lib, "-I", File.expand_path("../lib", __dir__)]
+  end
 
   Vector = Zanthic::Linalg::Vector
   Matrix = Zanthic::Linalg::Matrix
@@ -65,13 +84,13 @@ module ZanthicAssertions
     exe = File.join(out_dir, output)
     # Ruby's headers as system headers: Clang's -Wextra finds unused
     # parameters in them.
-    includes = ["-I", File.join(root, "ext/zanthic_ext"),
+    includes = ["-I", File.join(root, "ext/zanthic_ext"), "-I", File.join(root, "ext/zanthic_ext/include"),
                 *[RbConfig::CONFIG["rubyhdrdir"], RbConfig::CONFIG["rubyarchhdrdir"]].flat_map { |dir| ["-isystem", dir] }]
     source = File.join(root, "test/kernels/#{name}.cpp")
     command = [*cxx.split, "-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror", "-ffp-contract=off",
                "-fsanitize=address,undefined", *flags, *includes, source, File.join(root, "ext/zanthic_ext/isa.cpp"),
                "-o", exe]
-    inputs = [source, *Dir[File.join(root, "ext/zanthic_ext/*.{h,cpp}")]]
+    inputs = [source, *Dir[File.join(root, "ext/zanthic_ext/**/*.{h,cpp}")]]
     stamp = "#{exe}.command"
     unless File.exist?(stamp) && File.read(stamp) == command.join(" ") && FileUtils.uptodate?(exe, inputs)
       File.delete(stamp) if File.exist?(stamp)
@@ -109,6 +128,34 @@ module ZanthicAssertions
     error = (b.trans * b).to_a.each_with_index.flat_map { |row, i| row.each_with_index.map { |x, j| (x - (i == j ? 1 : 0)).abs } }.max
     [error, formed.size]
   end
+
+  # Runs +script+ in a fresh interpreter that loads the same build of the
+  # library (and, through the environment, the same sanitizer runtime), and
+  # returns [status, output]. A child that has not finished after +limit+
+  # seconds is killed: a runaway computation then fails its test instead of
+  # stalling the suite. +lib+ picks another build of the library.
+  def run_child(script, limit: 600, lib: LOADED_LIB)
+    consumer = $LOAD_PATH.find { |dir| File.exist?(File.join(dir, "zanthic_consumer.so")) }
+    IO.popen([RbConfig.ruby, *child_load_path(lib), "-I", consumer, "-e", script], err: %i[child out]) do |io|
+      reader = Thread.new { io.read }
+      unless reader.join(limit)
+        Process.kill(:KILL, io.pid)
+        reader.join
+        return [nil, "killed after #{limit} s"]
+      end
+      io.close
+      [$?, reader.value]
+    end
+  end
+
+  # The value a child script printed with child_result (below), or nil.
+  def child_value(output)
+    line = output.lines.find { |l| l.start_with?("RESULT ") }
+    line && Marshal.load(line.delete_prefix("RESULT ").chomp.unpack1("m0"))
+  end
+
+  # The line of a child script that hands +expr+ back to the test.
+  def child_result(expr) = %(puts "RESULT " + [Marshal.dump(#{expr})].pack("m0"))
 
   def rss_bytes
     File.read("/proc/self/statm").split[1].to_i * 4096

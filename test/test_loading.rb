@@ -19,6 +19,16 @@ class TestLoading < Minitest::Test
     assert_equal [Zanthic::Linalg, Vector, Matrix], ZanthicConsumer.globals
   end
 
+  # What a dependent extension builds against: the public header alone in
+  # its directory, declaring the binary interface the loaded library reports.
+  def test_include_dir_holds_only_the_public_header
+    dir = Zanthic::Linalg.include_dir
+    assert_equal ["zanthic_ext.h"], Dir.children(dir)
+    abi = File.read(File.join(dir, "zanthic_ext.h"))[/^#define ZANTHIC_EXT_ABI_VERSION (\d+)$/, 1]
+    assert_equal Zanthic::Linalg::ABI_VERSION, Integer(abi)
+    assert_match(/\A\d+\.\d+\.\d+\z/, Zanthic::Linalg::VERSION)
+  end
+
   def test_second_require_is_a_no_op
     refute require("zanthic_ext")
   end
@@ -83,7 +93,6 @@ class TestLoading < Minitest::Test
   RUBY
 
   def test_usable_inside_ractors
-    lib = File.dirname($LOADED_FEATURES.find { |f| f.end_with?("/zanthic_ext.so") })
     script = <<~RUBY
       Warning[:experimental] = false
       require "zanthic_ext"
@@ -95,7 +104,7 @@ class TestLoading < Minitest::Test
     # (No reader threads as in Open3: a thread's exit can abort the
     # sanitizer build's process.)
     out = Tempfile.create("ractor") do |err|
-      result = IO.popen([RbConfig.ruby, "-I", lib, "-e", script], "rb", err: err.path, &:read)
+      result = IO.popen([RbConfig.ruby, *child_load_path, "-e", script], "rb", err: err.path, &:read)
       assert $?.success?, File.read(err.path)
       result
     end
@@ -160,7 +169,6 @@ class TestLoading < Minitest::Test
   private
 
   def load_with_isa(isa)
-    dir = File.dirname($LOADED_FEATURES.find { |f| f.end_with?("/zanthic_ext.so") })
     script = <<~RUBY
       begin
         require "zanthic_ext"
@@ -169,6 +177,6 @@ class TestLoading < Minitest::Test
         print "LoadError: ", e.message
       end
     RUBY
-    IO.popen({ "ZANTHIC_ISA" => isa }, [RbConfig.ruby, "-I", dir, "-e", script], err: %i[child out], &:read)
+    IO.popen({ "ZANTHIC_ISA" => isa }, [RbConfig.ruby, *child_load_path, "-e", script], err: %i[child out], &:read)
   end
 end

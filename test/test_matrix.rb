@@ -146,6 +146,9 @@ class TestMatrix < Minitest::Test
   def test_setter_refuses_frozen_matrix
     m = Matrix.alloc([1, 2]).freeze
     assert_raises(FrozenError) { m[0, 0] = 9 }
+    # Refused before the indices or the value are looked at.
+    assert_raises(FrozenError) { m[5, 0] = 9 }
+    assert_raises(FrozenError) { m[0, 0] = "x" }
     assert_equal [[1.0, 2.0]], m.to_a
     # A conversion that freezes the receiver stops the store too.
     w = Matrix.alloc([1, 2])

@@ -393,7 +393,7 @@ class TestSvd < Minitest::Test
       end
       print [failures, kept].inspect
     RUBY
-    out = IO.popen([RbConfig.ruby, "-I", $LOAD_PATH.grep(/lib\z/).first, "-e", script], &:read)
+    out = IO.popen([RbConfig.ruby, *child_load_path, "-e", script], &:read)
     assert_equal "[10, 1000]", out
   end
 end

@@ -159,10 +159,11 @@ class TestThreads < Minitest::Test
                basis.batch_project(vectors).map(&:to_a)]
   RUBY
 
-  def run_child(script, env = {})
-    lib = File.dirname($LOADED_FEATURES.find { |f| f.end_with?("/zanthic_ext.so") })
+  # What +script+ prints to stdout, run by a child interpreter with +env+.
+  def run_script(script, env = {})
     Tempfile.create("threads") do |err|
-      out = IO.popen(env, [RbConfig.ruby, "-I", lib, "-rzanthic_ext", "-e", script], "rb", err: err.path, &:read)
+      out = IO.popen(env, [RbConfig.ruby, *child_load_path, "-rzanthic_ext", "-e", script], "rb", err: err.path,
+                     &:read)
       assert $?.success?, File.read(err.path)
       out
     end
@@ -170,12 +171,12 @@ class TestThreads < Minitest::Test
 
   def test_results_do_not_depend_on_the_thread_count
     script = "#{SPLIT_WORK}\nprint Marshal.dump(results)"
-    single = run_child(script, "ZANTHIC_THREADS" => "1")
+    single = run_script(script, "ZANTHIC_THREADS" => "1")
     # The default (one thread per CPU), and an odd count on the normal build.
     others = [{ "ZANTHIC_THREADS" => nil }]
     others << { "ZANTHIC_THREADS" => "3" } unless SLOWED
     others.each do |env|
-      assert single == run_child(script, env), "results differ from one thread's with #{env}"
+      assert single == run_script(script, env), "results differ from one thread's with #{env}"
     end
   end
 
@@ -196,6 +197,6 @@ class TestThreads < Minitest::Test
       Process.wait(pid)
       print Marshal.dump([$?.success?, child == Marshal.dump(results)])
     RUBY
-    assert_equal [true, true], Marshal.load(run_child(script))
+    assert_equal [true, true], Marshal.load(run_script(script))
   end
 end

@@ -112,6 +112,23 @@ class TestVectorArithmetic < Minitest::Test
     assert_close [0.6, 0.8], Vector.alloc([0.6 * Float::MAX, 0.8 * Float::MAX]).normalize, 4.5e-16
   end
 
+  # Squares that land in the subnormal range keep only a few bits each, so
+  # a subnormal sum of squares must take the scaled path as well; checked
+  # against the exact norm of seeded families of tiny elements.
+  def test_magnitude_of_tiny_elements_matches_the_exact_norm
+    require "bigdecimal"
+    mag = ->(a) { ZanthicConsumer.magnitude(Vector.alloc(a)) }
+    assert_equal 2e-160, mag.([1e-160] * 4)
+    rng = Random.new(160)
+    400.times do
+      scale = 10.0**-rng.rand(150..175)
+      xs = Array.new(rng.rand(1..40)) { (rng.rand * 2 - 1) * scale }
+      exact = BigDecimal(xs.sum { |x| x.to_r**2 }, 40).sqrt(40).to_f
+      got = mag.(xs)
+      assert_operator (got - exact).abs, :<=, 2 * exact * Float::EPSILON, "#{xs.inspect}: #{got} vs #{exact}"
+    end
+  end
+
   def test_sum_takes_no_arguments
     assert_raises(ArgumentError) { Vector.alloc([1]).sum(1) }
   end

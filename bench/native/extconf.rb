@@ -6,8 +6,7 @@
 require "mkmf"
 
 $CFLAGS << " -std=c11 -O2 -fno-tree-vectorize -ffp-contract=off -Wall -Wextra -Wno-unused-parameter"
-$INCFLAGS << " -I" << File.expand_path("../../ext/zanthic_ext", __dir__)
-$LDFLAGS << " -Wl,--allow-shlib-undefined"
+$INCFLAGS << " -I" << File.expand_path("../../ext/zanthic_ext/include", __dir__)
 if have_header("cblas.h") && have_library("openblas", "cblas_dgemm")
   $defs << "-DHAVE_OPENBLAS"
   # Single-threaded, so that the comparison is core against core.

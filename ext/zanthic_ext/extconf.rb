@@ -6,6 +6,7 @@
 #   ZANTHIC_SANITIZE=1  build with AddressSanitizer + UndefinedBehaviorSanitizer
 #                       (the test suite then runs with the sanitizer runtime
 #                       preloaded into ruby; see the Rakefile)
+#   ZANTHIC_FAULTS=1    test-only build that can fail chosen allocations
 #   ZANTHIC_NATIVE=1    tune for the build machine (-march=native); the default
 #                       build stays portable and picks AVX2/AVX-512 kernels at
 #                       run time instead (ZANTHIC_ISA, see isa.h, forces one)
@@ -69,6 +70,9 @@ if ENV["ZANTHIC_SANITIZE"] == "1"
   cxx += clang ? %w[-mllvm -asan-stack=0] : %w[--param=asan-stack=0]
   $LDFLAGS << " -fsanitize=address,undefined"
 end
+# Test-only: allocation-failure injection (Zanthic::Linalg::Faults). The
+# tests drive it with tiny inputs, so optimisation matters less than build time.
+cxx += %w[-O1 -DZANTHIC_FAULTS] if ENV["ZANTHIC_FAULTS"] == "1"
 cxx << "-march=native" if ENV["ZANTHIC_NATIVE"] == "1"
 cxx << "-Werror" if ENV["ZANTHIC_WERROR"] == "1"
 
@@ -77,5 +81,10 @@ $CXXFLAGS << " " << cxx.join(" ")
 # of the dynamic table too.
 $LDFLAGS << " -Wl,--exclude-libs,ALL"
 
+# The public header sits in its own directory, the one dependent extensions
+# are given (Zanthic::Linalg.include_dir); the units' private headers stay here.
+$INCFLAGS << " -I" << File.join(__dir__, "include")
+
 $srcs = Dir[File.join(__dir__, "*.cpp")].map { |f| File.basename(f) }.sort
-create_makefile("zanthic_ext")
+# Installed as zanthic_ext/zanthic_ext.so beside lib/zanthic_ext.rb, which loads it.
+create_makefile("zanthic_ext/zanthic_ext")

@@ -220,14 +220,15 @@ struct BatchCall {
 
 VALUE batch_run(VALUE arg) {
     BatchCall *bc = reinterpret_cast<BatchCall *>(arg);
-    bc->inputs = static_cast<CVector **>(ruby_xmalloc2(bc->count, sizeof(CVector *)));
-    bc->slots = static_cast<CVector **>(ruby_xmalloc2(bc->count, sizeof(CVector *)));
+    bc->inputs = static_cast<CVector **>(mem_alloc_n(bc->count, sizeof(CVector *)));
+    bc->slots = static_cast<CVector **>(mem_alloc_n(bc->count, sizeof(CVector *)));
     memset(bc->slots, 0, bc->count * sizeof(CVector *));
     // From here until the results are wrapped no Ruby code runs, so the
     // borrowed records stay valid: the caller's Array keeps their objects.
     for (uint64_t i = 0; i < bc->count; i++)
         bc->inputs[i] = get_vector(RARRAY_AREF(bc->vectors, static_cast<long>(i)));
     cbatch_project(bc->basis, bc->inputs, bc->count, bc->slots);
+    fault_point();
     VALUE out = rb_ary_new_capa(static_cast<long>(bc->count));
     for (uint64_t i = 0; i < bc->count; i++) {
         VALUE obj = vector_shell(cZanthicVector);
@@ -242,9 +243,9 @@ VALUE batch_release(VALUE arg) {
     BatchCall *bc = reinterpret_cast<BatchCall *>(arg);
     if (bc->slots) {
         for (uint64_t i = 0; i < bc->count; i++) cvector_free(bc->slots[i]);
-        ruby_xfree(bc->slots);
+        mem_free(bc->slots);
     }
-    if (bc->inputs) ruby_xfree(bc->inputs);
+    if (bc->inputs) mem_free(bc->inputs);
     return Qnil;
 }
 
@@ -343,7 +344,7 @@ VALUE update_release(VALUE arg) {
     cvector_free(w->spare);
     cmatrix_free(w->core);
     svd_release(&w->svd);
-    if (w->order) ruby_xfree(w->order);
+    mem_free(w->order);
     cmatrix_free(w->rotation);
     cmatrix_free(w->basis);
     cvector_free(w->values);
@@ -483,6 +484,9 @@ VALUE update_run(VALUE arg) {
     const CMatrix *u = w->u;
     const uint64_t m = u->rows, k = u->cols, n = w->n = w->s->size;
 
+    // With no rows the residual is empty and its norm zero, so the k
+    // coefficients (however many) are never needed.
+    if (m == 0) return copy_result(w);
     w->p = cvector_alloc(k);
     w->r = cvector_alloc(m);
     w->p2 = cvector_alloc(k);
@@ -497,7 +501,7 @@ VALUE update_run(VALUE arg) {
     w->core = cmatrix_alloc(dim, dim);
     svd_prepare(&w->svd, w->core);
     if (w->truncate) {
-        w->order = static_cast<uint64_t *>(ruby_xmalloc2(dim, sizeof(uint64_t)));
+        w->order = static_cast<uint64_t *>(mem_alloc_n(dim, sizeof(uint64_t)));
         w->rotation = cmatrix_alloc(dim, w->keep);
     }
     w->values = cvector_alloc(w->keep);

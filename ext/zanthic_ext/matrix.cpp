@@ -1,4 +1,5 @@
 // Matrix records, the matrix kernels and the Zanthic::Linalg::Matrix class.
+#include <algorithm>
 #include <cstring>
 
 #include "nogvl.h"
@@ -118,7 +119,7 @@ CMatrix *cmatrix_alloc(uint64_t rows, uint64_t cols) {
         rb_raise(rb_eArgError, "matrix too large: %llux%llu elements", static_cast<unsigned long long>(rows),
                  static_cast<unsigned long long>(cols));
     }
-    CMatrix *m = static_cast<CMatrix *>(ruby_xmalloc(sizeof(CMatrix)));
+    CMatrix *m = static_cast<CMatrix *>(mem_alloc(sizeof(CMatrix)));
     m->rows = rows;
     m->cols = cols;
     m->data = alloc_elements(m, count);
@@ -128,8 +129,8 @@ CMatrix *cmatrix_alloc(uint64_t rows, uint64_t cols) {
 void cmatrix_free(void *p) {
     CMatrix *m = static_cast<CMatrix *>(p);
     if (!m) return;
-    if (m->data) ruby_xfree(m->data);
-    ruby_xfree(m);
+    if (m->data) mem_free(m->data);
+    mem_free(m);
 }
 
 CMatrix *cmatrix_diagonal(const CVector *diagonal) {
@@ -200,6 +201,21 @@ void convert_row(VALUE row, long c, double *out) {
 
 bool row_fits(VALUE row, long c) { return RB_TYPE_P(row, T_ARRAY) && RARRAY_LEN(row) == c; }
 
+// A Marshal stream can name one Array many times (a link costs a few bytes),
+// and each mention would become a whole row: a small payload could demand
+// gigabytes. _dump writes every row as its own Array, so a list of rows that
+// holds the same Array twice was not written by it and is refused once the
+// rows have been measured, before anything is allocated for the matrix.
+void refuse_shared_rows(const RowList &rows) {
+    if (rows.count < 2) return;
+    VALUE *seen = static_cast<VALUE *>(mem_alloc_n(static_cast<size_t>(rows.count), sizeof(VALUE)));
+    for (long i = 0; i < rows.count; i++) seen[i] = row_at(rows, i);
+    std::sort(seen, seen + rows.count);
+    const bool shared = std::adjacent_find(seen, seen + rows.count) != seen + rows.count;
+    mem_free(seen);
+    if (shared) rb_raise(rb_eArgError, "Matrix payload rows must be distinct Arrays");
+}
+
 // The Matrix.alloc procedure on a chosen row list, wrapping with klass.
 //
 // Every row is measured before anything is allocated, so that a ragged or
@@ -207,8 +223,8 @@ bool row_fits(VALUE row, long c) { return RB_TYPE_P(row, T_ARRAY) && RARRAY_LEN(
 // first row's length) before its error. The order of errors is that of a
 // row-by-row build: when row i is the first bad one, rows 0 .. i-1 are still
 // converted in order (their conversion errors win) and only then is row i's
-// error raised.
-VALUE build_from_rows(VALUE klass, const RowList &rows) {
+// error raised. Rows read from a Marshal payload must also be distinct.
+VALUE build_from_rows(VALUE klass, const RowList &rows, bool distinct_rows = false) {
     const VALUE first = row_at(rows, 0);
     Check_Type(first, T_ARRAY);
     const long r = rows.count;
@@ -223,6 +239,7 @@ VALUE build_from_rows(VALUE klass, const RowList &rows) {
         }
         raise_bad_row(row_at(rows, bad));
     }
+    if (distinct_rows) refuse_shared_rows(rows);
     CMatrix *m;
     VALUE obj = new_matrix(klass, static_cast<uint64_t>(r), static_cast<uint64_t>(c), &m);
     // Conversions can still fail (and rows change under them): the record
@@ -252,8 +269,9 @@ VALUE build_from_rows(VALUE klass, const RowList &rows) {
     return obj;
 }
 
-// The argument forms of Matrix.alloc, shared with Matrix._load.
-VALUE alloc_rows(int argc, const VALUE *argv, VALUE klass) {
+// The argument forms of Matrix.alloc, shared with Matrix._load: one Array
+// of Arrays is the list of rows, anything else is one row per argument.
+RowList choose_rows(int argc, const VALUE *argv) {
     if (argc < 1) rb_raise(rb_eArgError, "Matrix.alloc requires at least one row");
     RowList rows = {Qfalse, argv, argc};
     if (argc == 1 && RB_TYPE_P(argv[0], T_ARRAY) && RARRAY_LEN(argv[0]) > 0 &&
@@ -261,8 +279,10 @@ VALUE alloc_rows(int argc, const VALUE *argv, VALUE klass) {
         rows.ary = argv[0];
         rows.count = RARRAY_LEN(argv[0]);
     }
-    return build_from_rows(klass, rows);
+    return rows;
 }
+
+VALUE alloc_rows(int argc, const VALUE *argv, VALUE klass) { return build_from_rows(klass, choose_rows(argc, argv)); }
 
 /*
  * call-seq:
@@ -342,12 +362,23 @@ VALUE matrix_s_diag(VALUE klass, VALUE arg) {
 // ---------------------------------------------------------------------------
 // Shape and elements
 
-// A Ruby index normalised against extent: negative counts from the end, once.
-bool normalise_index(VALUE index, uint64_t extent, long *out) {
-    long i = NUM2LONG(index);
+// An index already converted with NUM2LONG, normalised against extent:
+// negative counts from the end, once. Conversions run before any extent is
+// read, because they can run Ruby code that fills an empty 0 x 0 matrix.
+bool normalise_index(long i, uint64_t extent, long *out) {
     if (i < 0) i += static_cast<long>(extent);
     *out = i;
     return i >= 0 && static_cast<uint64_t>(i) < extent;
+}
+
+// Converts both indices (row first), then normalises them against the
+// matrix as it stands after the conversions.
+bool element_position(const CMatrix *m, VALUE row, VALUE col, long *i, long *j) {
+    const long r = NUM2LONG(row);
+    const long c = NUM2LONG(col);
+    const bool row_ok = normalise_index(r, m->rows, i);
+    const bool col_ok = normalise_index(c, m->cols, j);
+    return row_ok && col_ok;
 }
 
 /*
@@ -390,9 +421,7 @@ VALUE matrix_column_size(VALUE self) { return ULL2NUM(get_matrix(self)->cols); }
 VALUE matrix_aref(VALUE self, VALUE row, VALUE col) {
     const CMatrix *m = get_matrix(self);
     long i, j;
-    const bool row_ok = normalise_index(row, m->rows, &i);
-    const bool col_ok = normalise_index(col, m->cols, &j);
-    if (!row_ok || !col_ok) rb_raise(rb_eIndexError, "index out of bounds");
+    if (!element_position(m, row, col, &i, &j)) rb_raise(rb_eIndexError, "index out of bounds");
     return DBL2NUM(m->data[i * m->cols + j]);
 }
 
@@ -414,9 +443,7 @@ VALUE matrix_aset(VALUE self, VALUE row, VALUE col, VALUE value) {
     CMatrix *m = get_matrix(self);
     rb_check_frozen(self);
     long i, j;
-    const bool row_ok = normalise_index(row, m->rows, &i);
-    const bool col_ok = normalise_index(col, m->cols, &j);
-    if (!row_ok || !col_ok) rb_raise(rb_eIndexError, "index out of bounds");
+    if (!element_position(m, row, col, &i, &j)) rb_raise(rb_eIndexError, "index out of bounds");
     const double x = NUM2DBL(value);
     // The conversions may have run Ruby code that froze the receiver.
     rb_check_frozen(self);
@@ -436,8 +463,9 @@ VALUE matrix_aset(VALUE self, VALUE row, VALUE col, VALUE value) {
  */
 VALUE matrix_row(VALUE self, VALUE index) {
     const CMatrix *m = get_matrix(self);
+    const long given = NUM2LONG(index);  // before m->rows is read
     long i;
-    if (!normalise_index(index, m->rows, &i)) rb_raise(rb_eIndexError, "row index out of bounds");
+    if (!normalise_index(given, m->rows, &i)) rb_raise(rb_eIndexError, "row index out of bounds");
     CVector *v;
     VALUE obj = new_vector(cZanthicVector, m->cols, &v);
     if (m->cols) memcpy(v->data, m->data + i * m->cols, m->cols * sizeof(double));
@@ -457,8 +485,9 @@ VALUE matrix_row(VALUE self, VALUE index) {
  */
 VALUE matrix_column(VALUE self, VALUE index) {
     const CMatrix *m = get_matrix(self);
+    const long given = NUM2LONG(index);  // before m->cols is read
     long j;
-    if (!normalise_index(index, m->cols, &j)) rb_raise(rb_eIndexError, "column index out of bounds");
+    if (!normalise_index(given, m->cols, &j)) rb_raise(rb_eIndexError, "column index out of bounds");
     CVector *v;
     VALUE obj = new_vector(cZanthicVector, m->rows, &v);
     v->is_col = 1;
@@ -619,8 +648,10 @@ VALUE matrix_dump(VALUE self, VALUE level) {
  *   m = Matrix.alloc([1, 2], [3, 4])
  *   Marshal.load(Marshal.dump(m)).to_a  # => [[1.0, 2.0], [3.0, 4.0]]
  *
- * Raises ArgumentError for an empty list of rows or rows of unequal length
- * and TypeError for a payload that is neither an Array nor an Integer.
+ * Raises ArgumentError for an empty list of rows, rows of unequal length or
+ * a row that appears more than once (the same Array object, which _dump
+ * never writes), and TypeError for a payload that is neither an Array nor
+ * an Integer.
  */
 VALUE matrix_s_load(VALUE klass, VALUE string) {
     VALUE payload = rb_marshal_load(string);
@@ -633,15 +664,11 @@ VALUE matrix_s_load(VALUE klass, VALUE string) {
     }
     const long count = RARRAY_LEN(payload);
     if (count < 1) rb_raise(rb_eArgError, "Matrix.alloc requires at least one row");
-    VALUE obj;
-    if (count == 1) {
-        // alloc(*payload) with one argument: the single-argument rules.
-        const VALUE only = rb_ary_entry(payload, 0);
-        obj = alloc_rows(1, &only, klass);
-    } else {
-        RowList rows = {payload, nullptr, count};
-        obj = build_from_rows(klass, rows);
-    }
+    // alloc(*payload): a single element takes the single-argument rules.
+    const VALUE only = rb_ary_entry(payload, 0);
+    RowList rows = {payload, nullptr, count};
+    if (count == 1) rows = choose_rows(1, &only);
+    VALUE obj = build_from_rows(klass, rows, true);
     RB_GC_GUARD(payload);
     return obj;
 }

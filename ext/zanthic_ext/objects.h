@@ -11,6 +11,7 @@
 
 #include <cstring>
 
+#include "memory.h"
 #include "zanthic_ext.h"
 
 namespace zanthic {
@@ -46,12 +47,12 @@ inline double *alloc_elements(void *record, uint64_t count) {
     rb_protect(
         [](VALUE p) -> VALUE {
             Request *r = reinterpret_cast<Request *>(p);
-            r->data = static_cast<double *>(ruby_xmalloc2(r->count, sizeof(double)));
+            r->data = static_cast<double *>(mem_alloc_n(r->count, sizeof(double)));
             return Qnil;
         },
         reinterpret_cast<VALUE>(&request), &state);
     if (state) {
-        ruby_xfree(record);
+        mem_free(record);
         rb_jump_tag(state);
     }
     if (count) memset(request.data, 0, count * sizeof(double));
@@ -59,8 +60,14 @@ inline double *alloc_elements(void *record, uint64_t count) {
 }
 
 // An object of klass that does not own a record yet.
-inline VALUE vector_shell(VALUE klass) { return rb_data_typed_object_wrap(klass, nullptr, &cvector_type); }
-inline VALUE matrix_shell(VALUE klass) { return rb_data_typed_object_wrap(klass, nullptr, &cmatrix_type); }
+inline VALUE vector_shell(VALUE klass) {
+    fault_point();
+    return rb_data_typed_object_wrap(klass, nullptr, &cvector_type);
+}
+inline VALUE matrix_shell(VALUE klass) {
+    fault_point();
+    return rb_data_typed_object_wrap(klass, nullptr, &cmatrix_type);
+}
 
 // A new object of klass owning a fresh zero-filled record.
 inline VALUE new_vector(VALUE klass, uint64_t size, CVector **record) {

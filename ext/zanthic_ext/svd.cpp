@@ -95,7 +95,7 @@ VALUE allocate(VALUE arg) {
     w->ev = cmatrix_alloc(rows, n);
     w->v = cmatrix_alloc(n, n);
     w->s = cvector_alloc(n);
-    w->buffer = static_cast<double *>(ruby_xmalloc2(layout(n).total, sizeof(double)));
+    w->buffer = static_cast<double *>(mem_alloc_n(layout(n).total, sizeof(double)));
     return Qnil;
 }
 
@@ -116,7 +116,7 @@ void zanthic::svd_release(SvdWork *w) {
     cmatrix_free(w->ev);
     cmatrix_free(w->v);
     cvector_free(w->s);
-    if (w->buffer) ruby_xfree(w->buffer);
+    mem_free(w->buffer);
     *w = {w->a, nullptr, nullptr, nullptr, nullptr, nullptr};
 }
 
@@ -128,6 +128,10 @@ bool zanthic::svd_compute(SvdWork *w) {
     const uint64_t padded = lay.padded, ld = lay.ld;
     double *wm = rotate::align(w->buffer), *vt = wm + lay.w_size;
     double *previous = vt + lay.vt_size, *inverse = previous + padded, *scratch = inverse + padded;
+
+    // With n = 0 there is nothing to compute: U has max(r, c) rows of
+    // nothing, however many rows that is.
+    if (n == 0) return true;
 
     // 1. Gram matrix of the smaller side, formed densely where V^T will be.
     // E is A^T for a wide A; for a tall one A^T lives in E V's record until

@@ -21,7 +21,7 @@ const rb_data_type_t cvector_type = {
 };
 
 CVector *cvector_alloc(uint64_t size) {
-    CVector *v = static_cast<CVector *>(ruby_xmalloc(sizeof(CVector)));
+    CVector *v = static_cast<CVector *>(mem_alloc(sizeof(CVector)));
     v->size = size;
     v->is_col = 0;
     v->data = alloc_elements(v, size);
@@ -31,8 +31,8 @@ CVector *cvector_alloc(uint64_t size) {
 void cvector_free(void *p) {
     CVector *v = static_cast<CVector *>(p);
     if (!v) return;
-    if (v->data) ruby_xfree(v->data);
-    ruby_xfree(v);
+    if (v->data) mem_free(v->data);
+    mem_free(v);
 }
 
 namespace {
@@ -176,7 +176,8 @@ VALUE enumerator_for(VALUE self) {
 }
 
 // Index normalisation shared by [] and []=: one wrap of a negative index,
-// then a bounds check that reports the wrapped index.
+// then a bounds check that reports the wrapped index. The size is read after
+// the conversion, which may run Ruby code that fills an empty vector.
 uint64_t element_index(const CVector *v, VALUE index) {
     long i = NUM2LONG(index);
     if (i < 0) i += static_cast<long>(v->size);
@@ -271,7 +272,10 @@ VALUE vector_size(VALUE self) { return ULL2NUM(get_vector(self)->size); }
  */
 VALUE vector_aref(VALUE self, VALUE index) {
     const CVector *v = get_vector(self);
-    return DBL2NUM(v->data[element_index(v, index)]);
+    // The index conversion can run Ruby code that fills an empty receiver
+    // (initialize_copy), replacing its array: read the array only after it.
+    const uint64_t i = element_index(v, index);
+    return DBL2NUM(v->data[i]);
 }
 
 /*

@@ -1,5 +1,6 @@
 // Entry point: defines Zanthic::Linalg and lets each unit register its part.
 #include "isa.h"
+#include "memory.h"
 #include "zanthic_ext.h"
 #include "protocols.h"
 #include "workers.h"
@@ -42,6 +43,10 @@ void Init_zanthic_ext(void) {
      * the processor runs, unless the ZANTHIC_ISA environment variable named
      * another when the library was loaded). */
     rb_define_const(mZanthicLinalg, "ISA", rb_obj_freeze(rb_str_new_cstr(zanthic::isa::name(zanthic::isa::active()))));
+    /* Version of the C interface (zanthic_ext.h) that this library
+     * implements, the ZANTHIC_EXT_ABI_VERSION it was built with. A native
+     * extension built against another version must not call it. */
+    rb_define_const(mZanthicLinalg, "ABI_VERSION", INT2FIX(ZANTHIC_EXT_ABI_VERSION));
 
     // The later units add methods to the classes that the first two define,
     // so the order is fixed.
@@ -50,4 +55,7 @@ void Init_zanthic_ext(void) {
     Init_svd();
     Init_incremental_svd();
     Init_protocols();
+#ifdef ZANTHIC_FAULTS
+    zanthic::init_faults();
+#endif
 }

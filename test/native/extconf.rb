@@ -5,7 +5,10 @@
 # exported functions, resolved when zanthic_ext is already loaded.
 require "mkmf"
 
-$INCFLAGS << " -I" << File.expand_path("../../ext/zanthic_ext", __dir__)
+# The header's directory; an extension outside this tree asks the installed
+# gem for it (Zanthic::Linalg.include_dir). Loading the library here would
+# not work for the sanitizer build.
+$INCFLAGS << " -I" << File.expand_path("../../ext/zanthic_ext/include", __dir__)
 $CFLAGS << " -std=c11 -Wall -Wextra -Wno-unused-parameter"
 if ENV["ZANTHIC_SANITIZE"] == "1"
   $CFLAGS << " -fsanitize=address,undefined -fno-omit-frame-pointer"
@@ -14,7 +17,7 @@ if ENV["ZANTHIC_SANITIZE"] == "1"
   $CFLAGS << " --param=asan-stack=0"
   $LDFLAGS << " -fsanitize=address,undefined"
 end
-# zanthic_ext's symbols come from the already loaded extension, not from a
-# library given at link time.
-$LDFLAGS << " -Wl,--allow-shlib-undefined"
+# No library to link: zanthic_ext's symbols stay undefined in this shared
+# object and resolve against the extension that require "zanthic_ext"
+# loaded first (Ruby loads extensions with RTLD_GLOBAL).
 create_makefile("zanthic_consumer")

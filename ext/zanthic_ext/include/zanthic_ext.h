@@ -33,6 +33,15 @@
 #ifndef ZANTHIC_EXT_H
 #define ZANTHIC_EXT_H
 
+/*
+ * Version of this binary interface: raised whenever a record's layout, a
+ * descriptor or a function's signature or contract changes incompatibly.
+ * The loaded library reports its own as Zanthic::Linalg::ABI_VERSION, so a
+ * dependent extension can refuse to run against a library it was not built
+ * for (compare the two in its Init function).
+ */
+#define ZANTHIC_EXT_ABI_VERSION 1
+
 #include <stdint.h>
 
 #include <ruby.h>
