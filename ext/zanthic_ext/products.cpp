@@ -3,6 +3,8 @@
 // independently of one another.
 #include "products.h"
 
+#include <atomic>
+
 #include "gemm.h"
 #include "nogvl.h"
 #include "row_accumulate.h"
@@ -15,19 +17,64 @@ namespace {
 // Below this many multiply-adds a product stays on one thread: waking the
 // workers and waiting for them costs tens of microseconds.
 constexpr uint64_t kSplitWork = uint64_t(1) << 22;
-// Pieces start on a multiple of this many rows, so that each keeps whole
-// register tiles.
+// Chunks of a matrix-vector product are a multiple of this many rows, so
+// that each keeps whole register tiles.
 constexpr uint64_t kRowAlign = 8;
 // Rows of a matrix-vector product per kernel call (of at most this many
 // elements), so that an interrupt is noticed between calls.
 constexpr uint64_t kGemvChunkElements = uint64_t(1) << 18;
 
-unsigned pieces_for(uint64_t work, uint64_t rows, uint64_t align) {
-    if (work < kSplitWork) return 1;
-    const uint64_t units = (rows + align - 1) / align;
+unsigned pieces_for(uint64_t work, uint64_t chunks) {
+    if (work < kSplitWork || chunks < 2) return 1;
     const unsigned threads = thread_count();
-    return units < threads ? static_cast<unsigned>(units ? units : 1) : threads;
+    return chunks < threads ? static_cast<unsigned>(chunks) : threads;
 }
+
+// Threads take chunks of rows (or vectors) from a shared counter rather than
+// fixed halves, so that a thread whose core is busy with other work takes
+// fewer of them. Which thread computes a chunk never changes its values.
+struct Split {
+    std::atomic<uint64_t> next;
+    uint64_t count, chunk;
+    void (*run)(const void *job, uint64_t begin, uint64_t end);
+    const void *job;
+};
+
+void split_piece(void *ctx, unsigned, unsigned) {
+    Split *sp = static_cast<Split *>(ctx);
+    for (;;) {
+        const uint64_t c = sp->next.fetch_add(1, std::memory_order_relaxed);
+        const uint64_t begin = c * sp->chunk;
+        if (begin >= sp->count || stop_requested()) return;
+        const uint64_t end = sp->count - begin < sp->chunk ? sp->count : begin + sp->chunk;
+        sp->run(sp->job, begin, end);
+    }
+}
+
+// run(job, 0, count) on one thread for small work, otherwise chunk by chunk
+// on every thread.
+void split(uint64_t work, uint64_t count, uint64_t chunk, void (*run)(const void *, uint64_t, uint64_t),
+           const void *job) {
+    const unsigned pieces = pieces_for(work, (count + chunk - 1) / chunk);
+    if (pieces == 1) {
+        run(job, 0, count);
+        return;
+    }
+    Split sp;
+    sp.next.store(0, std::memory_order_relaxed);
+    sp.count = count;
+    sp.chunk = chunk;
+    sp.run = run;
+    sp.job = job;
+    run_pieces(split_piece, &sp, pieces);
+}
+
+// Rows per chunk of a product: one row block of the kernel, so that a
+// chunk streams b exactly as the whole product does per row block.
+constexpr uint64_t kGemmChunkRows = 120;
+// Vectors (or rows) per chunk of the row-combination kernels: the basis
+// is read once per chunk, from the last-level cache after the first.
+constexpr uint64_t kAccumulateChunk = 128;
 
 struct Gemm {
     uint64_t m, n, k;
@@ -35,11 +82,9 @@ struct Gemm {
     double *c;
 };
 
-void gemm_piece(void *ctx, unsigned piece, unsigned pieces) {
-    const Gemm *g = static_cast<const Gemm *>(ctx);
-    uint64_t begin, end;
-    piece_range(g->m, kRowAlign, piece, pieces, &begin, &end);
-    if (begin < end) gemm(end - begin, g->n, g->k, g->a + begin * g->k, g->b, g->c + begin * g->n);
+void gemm_rows(const void *job, uint64_t begin, uint64_t end) {
+    const Gemm *g = static_cast<const Gemm *>(job);
+    gemm(end - begin, g->n, g->k, g->a + begin * g->k, g->b, g->c + begin * g->n);
 }
 
 struct Gemv {
@@ -48,11 +93,9 @@ struct Gemv {
     double *y;
 };
 
-void gemv_piece(void *ctx, unsigned piece, unsigned pieces) {
-    const Gemv *g = static_cast<const Gemv *>(ctx);
-    uint64_t begin, end;
-    piece_range(g->m, kRowAlign, piece, pieces, &begin, &end);
-    const uint64_t step = g->n ? (kGemvChunkElements / g->n / kRowAlign + 1) * kRowAlign : end - begin;
+void gemv_rows(const void *job, uint64_t begin, uint64_t end) {
+    const Gemv *g = static_cast<const Gemv *>(job);
+    const uint64_t step = (kGemvChunkElements / (g->n ? g->n : 1) / kRowAlign + 1) * kRowAlign;
     for (uint64_t i = begin; i < end && !stop_requested(); i += step) {
         const uint64_t rows = end - i < step ? end - i : step;
         gemv(rows, g->n, g->a + i * g->n, g->x, g->y + i);
@@ -72,11 +115,8 @@ struct Accumulate {
     uint64_t ldo;
 };
 
-void accumulate_piece(void *ctx, unsigned piece, unsigned pieces) {
-    const Accumulate *p = static_cast<const Accumulate *>(ctx);
-    uint64_t begin, end;
-    piece_range(p->count, kRowAlign, piece, pieces, &begin, &end);
-    if (begin >= end) return;
+void accumulate_range(const void *job, uint64_t begin, uint64_t end) {
+    const Accumulate *p = static_cast<const Accumulate *>(job);
     if (p->in)
         accumulate_vectors(p->in + begin, end - begin, p->w, p->ldw, p->n, p->width, p->out + begin);
     else
@@ -87,26 +127,27 @@ void accumulate_piece(void *ctx, unsigned piece, unsigned pieces) {
 }  // namespace
 
 void multiply(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *b, double *c) {
-    Gemm g = {m, n, k, a, b, c};
-    run_pieces(gemm_piece, &g, pieces_for(m * n * k, m, kRowAlign));
+    const Gemm g = {m, n, k, a, b, c};
+    split(m * n * k, m, kGemmChunkRows, gemm_rows, &g);
 }
 
 void multiply_vector(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
-    Gemv g = {m, n, a, x, y};
+    const Gemv g = {m, n, a, x, y};
     // Memory-bound: worth splitting from a few MiB of matrix on.
-    run_pieces(gemv_piece, &g, pieces_for(m * n * 8, m, kRowAlign));
+    const uint64_t step = (kGemvChunkElements / (n ? n : 1) / kRowAlign + 1) * kRowAlign;
+    split(m * n * 8, m, step, gemv_rows, &g);
 }
 
 void project_vectors(const CVector *const *in, uint64_t count, const double *w, uint64_t ldw, uint64_t n,
                      uint64_t width, CVector *const *out) {
-    Accumulate p = {in, nullptr, 0, nullptr, count, w, ldw, n, width, out, nullptr, 0};
-    run_pieces(accumulate_piece, &p, pieces_for(count * n * width, count, kRowAlign));
+    const Accumulate p = {in, nullptr, 0, nullptr, count, w, ldw, n, width, out, nullptr, 0};
+    split(count * n * width, count, kAccumulateChunk, accumulate_range, &p);
 }
 
 void combine_rows_extended(const double *a, uint64_t lda, const double *e, uint64_t count, const double *w,
                            uint64_t ldw, uint64_t n, uint64_t width, double *out, uint64_t ldo) {
-    Accumulate p = {nullptr, a, lda, e, count, w, ldw, n, width, nullptr, out, ldo};
-    run_pieces(accumulate_piece, &p, pieces_for(count * (n + 1) * width, count, kRowAlign));
+    const Accumulate p = {nullptr, a, lda, e, count, w, ldw, n, width, nullptr, out, ldo};
+    split(count * (n + 1) * width, count, kAccumulateChunk * 4, accumulate_range, &p);
 }
 
 }  // namespace zanthic

@@ -26,21 +26,12 @@ void init_workers();
 unsigned thread_count();
 
 // fn(ctx, piece, pieces) for every piece < pieces, on the caller's thread
-// (piece 0) and on the workers. pieces must not exceed thread_count();
-// what a piece computes must depend only on its number, never on which
-// thread runs it, so that results do not depend on the thread count.
+// (piece 0) and on the workers, returning when all are done; pieces should
+// not exceed thread_count(). The values a piece computes must never depend
+// on which thread runs it or on how many run, so that results do not
+// depend on the thread count.
 typedef void (*PieceFn)(void *ctx, unsigned piece, unsigned pieces);
 void run_pieces(PieceFn fn, void *ctx, unsigned pieces);
-
-// The bounds of piece `piece` of `pieces` over [0, count): near-equal
-// ranges, every boundary a multiple of `align`.
-inline void piece_range(uint64_t count, uint64_t align, unsigned piece, unsigned pieces, uint64_t *begin,
-                        uint64_t *end) {
-    const uint64_t units = (count + align - 1) / align;
-    const uint64_t b = units * piece / pieces * align, e = units * (piece + 1) / pieces * align;
-    *begin = b < count ? b : count;
-    *end = e < count ? e : count;
-}
 
 }  // namespace zanthic
 
