@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "isa.h"
+#include "nogvl.h"
 
 namespace zanthic {
 
@@ -367,6 +368,7 @@ void gemm_with(const Kernels &kern, uint64_t m, uint64_t n, uint64_t k, const do
         for (uint64_t ic = 0; ic < m; ic += kBlockM) {
             const uint64_t iend = m - ic < kBlockM ? m : ic + kBlockM;
             for (uint64_t jc = 0; jc < n; jc += kern.nr) {
+                if (stop_requested()) return;
                 const uint64_t nc = n - jc < kern.nr ? n - jc : kern.nr;
                 for (uint64_t ir = ic; ir < iend; ir += kern.mr) {
                     const uint64_t mr = iend - ir < kern.mr ? iend - ir : kern.mr;

@@ -6,9 +6,11 @@
 #include <cstring>
 #include <utility>
 
-#include "gemm.h"
+#include "nogvl.h"
 #include "objects.h"
+#include "products.h"
 #include "row_accumulate.h"
+#include "svd.h"
 #include "zanthic_ext.h"
 
 using namespace zanthic;
@@ -92,6 +94,36 @@ VALUE alloc_results(VALUE arg) {
     return Qnil;
 }
 
+void free_results(CVector **results, uint64_t count) {
+    for (uint64_t i = 0; i < count; i++) {
+        cvector_free(results[i]);
+        results[i] = nullptr;
+    }
+}
+
+struct Projection {
+    const CMatrix *basis;
+    CVector *const *vectors;
+    uint64_t count;
+    CVector **results;
+};
+
+bool project_body(void *arg) {
+    const Projection *p = static_cast<const Projection *>(arg);
+    const uint64_t m = p->basis->rows, k = p->basis->cols;
+    // The kernel adds to its outputs; a run restarted after an interrupt
+    // that did not raise starts again from zero.
+    for (uint64_t i = 0; i < p->count; i++)
+        if (k) memset(p->results[i]->data, 0, k * sizeof(double));
+    project_vectors(p->vectors, p->count, p->basis->data, k, m, k, p->results);
+    return !stop_requested();
+}
+
+void project_cleanup(void *arg) {
+    const Projection *p = static_cast<const Projection *>(arg);
+    free_results(p->results, p->count);
+}
+
 }  // namespace
 
 void cbatch_project(const CMatrix *basis, CVector *const *vectors, uint64_t count, CVector **results) {
@@ -107,13 +139,11 @@ void cbatch_project(const CMatrix *basis, CVector *const *vectors, uint64_t coun
     int state = 0;
     rb_protect(alloc_results, reinterpret_cast<VALUE>(&ra), &state);
     if (state) {
-        for (uint64_t i = 0; i < count; i++) {
-            cvector_free(results[i]);
-            results[i] = nullptr;
-        }
+        free_results(results, count);
         rb_jump_tag(state);
     }
-    accumulate_vectors(vectors, count, basis->data, k, m, k, results);
+    Projection p = {basis, vectors, count, results};
+    run_without_gvl(project_body, &p, project_cleanup, count * m * k >= kReleaseWork);
 }
 
 namespace {
@@ -246,9 +276,14 @@ VALUE matrix_batch_project(VALUE self, VALUE vectors) {
         const CVector *v = get_vector(RARRAY_AREF(vectors, i));
         if (v->size != basis->rows) raise_projection_mismatch(static_cast<uint64_t>(i), v->size, basis->rows);
     }
-    BatchCall bc = {basis, vectors, static_cast<uint64_t>(count), nullptr, nullptr};
+    // The projection reads the vectors' records without the interpreter
+    // lock, while other threads run: a copy of the Array keeps every vector
+    // alive even if the caller's Array is changed meanwhile.
+    VALUE held = rb_ary_dup(vectors);
+    BatchCall bc = {basis, held, static_cast<uint64_t>(count), nullptr, nullptr};
     VALUE out = rb_ensure(batch_run, reinterpret_cast<VALUE>(&bc), batch_release, reinterpret_cast<VALUE>(&bc));
-    RB_GC_GUARD(vectors);
+    RB_GC_GUARD(held);
+    RB_GC_GUARD(self);
     return out;
 }
 
@@ -271,23 +306,32 @@ constexpr double kReprojectRatio = 0.7071067811865476;
 }
 
 // One update's inputs and every record it makes; update_release frees
-// whatever is still held, on success and when anything raises.
+// whatever is still held, on success and when anything raises. The update
+// runs in two parts without the interpreter lock (the projection, then the
+// core decomposition and the new basis), with the records of each part
+// allocated before it.
 struct Update {
     const CMatrix *u;  // m x k basis
     const CVector *s;  // n values
+    uint64_t n;        // s's size, taken once: an empty s may be filled (init_with)
+                       // by another thread while the lock is released
     const CVector *c;  // the new column, m values
     int max_rank;
     double epsilon;
-    CVector *p;        // coefficients u^T c
-    CVector *r;        // residual c - u p, then the unit residual q
+    // The projection
+    CVector *p;        // coefficients u^T c (plus those of the second projection)
+    CVector *r;        // residual c - u p
     CVector *p2;       // coefficients u^T r of the second projection
-    CVector *spare;    // the residual of the second projection
+    CVector *spare;    // the residual of the second projection, then the unit residual q
+    double rho;        // norm of the residual kept
+    bool extend;       // the residual is kept: the basis grows
+    // The core and the new basis
     CMatrix *core;     // (n + 1) x (n + 1)
-    CMatrix *uk;       // left factor of the core
-    CMatrix *vk;       // right factor of the core, never read
-    CVector *sigma;    // singular values of the core
+    SvdWork svd;       // its decomposition
+    uint64_t keep;     // values kept
+    bool truncate;
     uint64_t *order;   // positions of the values kept when truncating
-    CMatrix *rotation; // the columns of uk that are kept
+    CMatrix *rotation; // the columns of the core's left factor that are kept
     CMatrix *basis;
     CVector *values;
 };
@@ -299,10 +343,8 @@ VALUE update_release(VALUE arg) {
     cvector_free(w->p2);
     cvector_free(w->spare);
     cmatrix_free(w->core);
-    cmatrix_free(w->uk);
-    cmatrix_free(w->vk);
-    cvector_free(w->sigma);
-    if (w->order) mem_free(w->order);
+    svd_release(&w->svd);
+    mem_free(w->order);
     cmatrix_free(w->rotation);
     cmatrix_free(w->basis);
     cvector_free(w->values);
@@ -311,12 +353,10 @@ VALUE update_release(VALUE arg) {
 
 // Chooses the positions of the `keep` largest values of sigma (ties: the
 // lower position first; NaN ranks below every number) and leaves them in
-// w->order[0 .. keep) in ascending position order.
-void select_largest(Update *w, uint64_t keep) {
-    const uint64_t total = w->sigma->size;
-    const double *sig = w->sigma->data;
-    w->order = static_cast<uint64_t *>(mem_alloc_n(total, sizeof(uint64_t)));
-    uint64_t *order = w->order;
+// order[0 .. keep) in ascending position order.
+void select_largest(const CVector *sigma, uint64_t keep, uint64_t *order) {
+    const uint64_t total = sigma->size;
+    const double *sig = sigma->data;
     for (uint64_t i = 0; i < total; i++) order[i] = i;
     std::sort(order, order + total, [sig](uint64_t x, uint64_t y) {
         const bool xnan = std::isnan(sig[x]), ynan = std::isnan(sig[y]);
@@ -348,50 +388,53 @@ VALUE copy_result(Update *w) {
     return update_result(w);
 }
 
-VALUE update_run(VALUE arg) {
-    Update *w = reinterpret_cast<Update *>(arg);
+// The coefficients and the residual: two passes over u, row by row, and two
+// more when the residual needs a second projection. Sets extend and rho.
+bool project_column(void *arg) {
+    Update *w = static_cast<Update *>(arg);
     const CMatrix *u = w->u;
-    const uint64_t m = u->rows, k = u->cols, n = w->s->size;
-
-    // Coefficients and residual: two passes over u, row by row. With no
-    // rows the residual is empty and its norm zero, so the k coefficients
-    // (however many) are never needed.
-    double rho = 0.0;
-    if (m) {
-        w->p = cvector_alloc(k);
-        accumulate_vectors(&w->c, 1, u->data, k, m, k, &w->p);
-        w->r = cvector_alloc(m);
-        residual_rows(u->data, m, k, w->p->data, w->c->data, w->r->data);
-        // The norm that rescales when the plain sum of squares would
-        // overflow or underflow: a residual of 1e-170s is not zero, nor one
-        // of 1e200 NaN.
-        rho = cvector_magnitude(w->r);
-    }
+    const uint64_t m = u->rows, k = u->cols;
+    w->extend = false;
+    if (k) memset(w->p->data, 0, k * sizeof(double));
+    accumulate_vectors(&w->c, 1, u->data, k, m, k, &w->p);
+    residual_rows(u->data, m, k, w->p->data, w->c->data, w->r->data);
+    // The norm that rescales when the plain sum of squares would overflow
+    // or underflow: a residual of 1e-170s is not zero, nor one of 1e200 NaN.
+    double rho = cvector_magnitude(w->r);
 
     // A residual that is not above epsilon leaves the decomposition as it
     // is. Neither does a zero one, whatever epsilon says: its unit vector
     // would be 0/0 and turn the whole new basis into NaN. NaN on either side
     // fails both comparisons.
-    if (!(rho > w->epsilon && rho > 0.0)) return copy_result(w);
-    if (n != k) raise_core_mismatch(m, k, n);
+    if (!(rho > w->epsilon && rho > 0.0)) return !stop_requested();
 
     // Second projection, when the first removed much of c: its coefficients
     // join p, so that the core still describes c exactly. Should it cancel
     // the residual altogether, c lay in the basis after all.
     if (k && rho < kReprojectRatio * cvector_magnitude(w->c)) {
-        w->p2 = cvector_alloc(k);
+        memset(w->p2->data, 0, k * sizeof(double));
         accumulate_vectors(&w->r, 1, u->data, k, m, k, &w->p2);
-        w->spare = cvector_alloc(m);
         residual_rows(u->data, m, k, w->p2->data, w->r->data, w->spare->data);
         std::swap(w->r, w->spare);
         for (uint64_t i = 0; i < k; i++) w->p->data[i] += w->p2->data[i];
         rho = cvector_magnitude(w->r);
-        if (!(rho > 0.0)) return copy_result(w);
+        if (!(rho > 0.0)) return !stop_requested();
     }
+    w->rho = rho;
+    w->extend = true;
+    return !stop_requested();
+}
 
-    // Unit residual q, in place of r.
-    const double inv = 1.0 / rho;
-    for (uint64_t i = 0; i < m; i++) w->r->data[i] *= inv;
+// Core, its decomposition, truncation and the new basis.
+bool rotate_basis(void *arg) {
+    Update *w = static_cast<Update *>(arg);
+    const CMatrix *u = w->u;
+    const uint64_t m = u->rows, k = u->cols, n = w->n;
+
+    // Unit residual q.
+    const double inv = 1.0 / w->rho;
+    double *q = w->spare->data;
+    for (uint64_t i = 0; i < m; i++) q[i] = w->r->data[i] * inv;
 
     // Core K: diag(s) with the coefficients in the last column, rho in the
     // corner. It is stored transposed and that transpose decomposed: for a
@@ -402,23 +445,15 @@ VALUE update_run(VALUE arg) {
     // eps * (max sigma / sigma_j)^2 into every update and let it add up.
     // The values are the same set either way.
     const uint64_t dim = n + 1;
-    w->core = cmatrix_alloc(dim, dim);
     double *core = w->core->data;
     for (uint64_t i = 0; i < n; i++) {
         core[i * dim + i] = w->s->data[i];
         core[n * dim + i] = w->p->data[i];
     }
-    core[n * dim + n] = rho;
-    CMatrix *right = nullptr, *uk = nullptr;
-    CVector *sigma = nullptr;
-    jacobi_svd(w->core, &right, &uk, &sigma);
-    w->vk = right;
-    w->uk = uk;
-    w->sigma = sigma;
-    cmatrix_free(w->core);
-    w->core = nullptr;
-    cmatrix_free(w->vk);
-    w->vk = nullptr;
+    core[n * dim + n] = w->rho;
+    if (!svd_compute(&w->svd)) return false;
+    CMatrix *uk = w->svd.v;
+    const CVector *sigma = w->svd.s;
     // A value at or below the decomposition's zero cut-off keeps an all-zero
     // column, as a left factor formed from the values would have it.
     for (uint64_t j = 0; j < dim; j++)
@@ -428,33 +463,61 @@ VALUE update_run(VALUE arg) {
     // Truncation keeps the max_rank largest values (a negative max_rank
     // keeps all), in the order in which the decomposition delivered them,
     // and only the matching columns of uk are ever multiplied out.
-    const uint64_t total = sigma->size;
-    const bool truncate = w->max_rank >= 0 && static_cast<uint64_t>(w->max_rank) < total;
-    const uint64_t keep = truncate ? static_cast<uint64_t>(w->max_rank) : total;
+    const uint64_t keep = w->keep;
     const CMatrix *rot = uk;
-    if (truncate) {
-        select_largest(w, keep);
-        w->rotation = cmatrix_alloc(dim, keep);
+    if (w->truncate) {
+        select_largest(sigma, keep, w->order);
         for (uint64_t i = 0; i < dim; i++)
             for (uint64_t j = 0; j < keep; j++) w->rotation->data[i * keep + j] = uk->data[i * dim + w->order[j]];
         rot = w->rotation;
     }
-    w->values = cvector_alloc(keep);
-    for (uint64_t j = 0; j < keep; j++) w->values->data[j] = sigma->data[truncate ? w->order[j] : j];
+    for (uint64_t j = 0; j < keep; j++) w->values->data[j] = sigma->data[w->truncate ? w->order[j] : j];
 
     // New basis [u | q] * rot, without forming [u | q]: u times the first k
     // rows of rot through the product kernel (at this shape, 5000 x 100 by
     // 100 x 100, 1.3-1.5x faster than combining rows), then q times the
-    // last row added in one pass.
-    w->basis = cmatrix_alloc(m, keep);
+    // last row added in one pass. The product overwrites the basis, so a
+    // rerun after an interrupt that did not raise starts clean.
     double *basis = w->basis->data;
-    gemm(m, keep, k, u->data, rot->data, basis);
-    const double *last = rot->data + k * keep, *q = w->r->data;
+    multiply(m, keep, k, u->data, rot->data, basis);
+    if (stop_requested()) return false;
+    const double *last = rot->data + k * keep;
     for (uint64_t i = 0; i < m; i++) {
         double *row = basis + i * keep;
         const double qi = q[i];
         for (uint64_t j = 0; j < keep; j++) row[j] += qi * last[j];
     }
+    return !stop_requested();
+}
+
+VALUE update_run(VALUE arg) {
+    Update *w = reinterpret_cast<Update *>(arg);
+    const CMatrix *u = w->u;
+    const uint64_t m = u->rows, k = u->cols, n = w->n = w->s->size;
+
+    // With no rows the residual is empty and its norm zero, so the k
+    // coefficients (however many) are never needed.
+    if (m == 0) return copy_result(w);
+    w->p = cvector_alloc(k);
+    w->r = cvector_alloc(m);
+    w->p2 = cvector_alloc(k);
+    w->spare = cvector_alloc(m);
+    run_without_gvl(project_column, w, nullptr, m * k >= kReleaseWork);
+    if (!w->extend) return copy_result(w);
+    if (n != k) raise_core_mismatch(m, k, n);
+
+    const uint64_t dim = n + 1;
+    w->truncate = w->max_rank >= 0 && static_cast<uint64_t>(w->max_rank) < dim;
+    w->keep = w->truncate ? static_cast<uint64_t>(w->max_rank) : dim;
+    w->core = cmatrix_alloc(dim, dim);
+    svd_prepare(&w->svd, w->core);
+    if (w->truncate) {
+        w->order = static_cast<uint64_t *>(mem_alloc_n(dim, sizeof(uint64_t)));
+        w->rotation = cmatrix_alloc(dim, w->keep);
+    }
+    w->values = cvector_alloc(w->keep);
+    w->basis = cmatrix_alloc(m, w->keep);
+    run_without_gvl(rotate_basis, w, nullptr, m * dim * w->keep + dim * dim * dim >= kReleaseWork);
     return update_result(w);
 }
 
@@ -492,7 +555,12 @@ VALUE matrix_incremental_svd_update(VALUE self, VALUE s, VALUE c, VALUE max_rank
     w.max_rank = NUM2INT(max_rank);
     w.epsilon = NUM2DBL(epsilon);
     if (w.c->size != w.u->rows) raise_size_mismatch(w.c->size, w.u->rows);
-    return rb_ensure(update_run, reinterpret_cast<VALUE>(&w), update_release, reinterpret_cast<VALUE>(&w));
+    VALUE out = rb_ensure(update_run, reinterpret_cast<VALUE>(&w), update_release, reinterpret_cast<VALUE>(&w));
+    // The records are read while the lock is released.
+    RB_GC_GUARD(self);
+    RB_GC_GUARD(s);
+    RB_GC_GUARD(c);
+    return out;
 }
 
 /*

@@ -2,8 +2,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "gemm.h"
+#include "nogvl.h"
 #include "objects.h"
+#include "products.h"
 #include "transpose.h"
 #include "zanthic_ext.h"
 
@@ -36,14 +37,74 @@ constexpr uint64_t kMaxExtent = 0x7fffffffffffffffULL;
              static_cast<long>(v->size));
 }
 
-void transpose_into(CMatrix *t, const CMatrix *m) { transpose(m->rows, m->cols, m->data, t->data); }
+// One product or transpose, run without the interpreter lock when it is
+// large enough; its result record is allocated before and released by
+// discard when an interrupt raises.
+struct Kernel {
+    enum Kind { kTranspose, kMultiply, kMultiplyVector, kScale } kind;
+    const CMatrix *a;
+    const CMatrix *b;
+    const CVector *v;
+    double x;
+    CMatrix *r;
+    CVector *rv;
+    VALUE obj;  // the object owning r or rv, or Qnil
+};
 
-void multiply_into(CMatrix *r, const CMatrix *a, const CMatrix *b) {
-    gemm(a->rows, b->cols, a->cols, a->data, b->data, r->data);
+bool run_kernel(void *arg) {
+    const Kernel *k = static_cast<const Kernel *>(arg);
+    const CMatrix *a = k->a;
+    switch (k->kind) {
+        case Kernel::kTranspose: transpose(a->rows, a->cols, a->data, k->r->data); return true;
+        case Kernel::kMultiply: multiply(a->rows, k->b->cols, a->cols, a->data, k->b->data, k->r->data); break;
+        case Kernel::kMultiplyVector: multiply_vector(a->rows, a->cols, a->data, k->v->data, k->rv->data); break;
+        case Kernel::kScale: {
+            const uint64_t count = a->rows * a->cols;
+            for (uint64_t i = 0; i < count; i++) k->r->data[i] = a->data[i] * k->x;
+            return true;
+        }
+    }
+    return !stop_requested();
 }
 
-void multiply_vector_into(CVector *r, const CMatrix *m, const CVector *v) {
-    gemv(m->rows, m->cols, m->data, v->data, r->data);
+// The work of a kernel, in multiply-adds or elements moved.
+uint64_t kernel_work(const Kernel &k) {
+    const uint64_t elements = k.a->rows * k.a->cols;
+    switch (k.kind) {
+        case Kernel::kMultiply: return elements * k.b->cols;
+        default: return elements;
+    }
+}
+
+void discard_result(void *arg) {
+    Kernel *k = static_cast<Kernel *>(arg);
+    if (!NIL_P(k->obj)) DATA_PTR(k->obj) = nullptr;
+    cmatrix_free(k->r);
+    cvector_free(k->rv);
+    k->r = nullptr;
+    k->rv = nullptr;
+}
+
+void execute(Kernel *k) { run_without_gvl(run_kernel, k, discard_result, kernel_work(*k) >= kReleaseWork); }
+
+void transpose_into(CMatrix *t, const CMatrix *m, VALUE obj) {
+    Kernel k = {Kernel::kTranspose, m, nullptr, nullptr, 0.0, t, nullptr, obj};
+    execute(&k);
+}
+
+void multiply_into(CMatrix *r, const CMatrix *a, const CMatrix *b, VALUE obj) {
+    Kernel k = {Kernel::kMultiply, a, b, nullptr, 0.0, r, nullptr, obj};
+    execute(&k);
+}
+
+void multiply_vector_into(CVector *r, const CMatrix *m, const CVector *v, VALUE obj) {
+    Kernel k = {Kernel::kMultiplyVector, m, nullptr, v, 0.0, nullptr, r, obj};
+    execute(&k);
+}
+
+void scale_into(CMatrix *r, const CMatrix *m, double x, VALUE obj) {
+    Kernel k = {Kernel::kScale, m, nullptr, nullptr, x, r, nullptr, obj};
+    execute(&k);
 }
 
 }  // namespace
@@ -81,21 +142,21 @@ CMatrix *cmatrix_diagonal(const CVector *diagonal) {
 
 CMatrix *cmatrix_transpose(const CMatrix *m) {
     CMatrix *t = cmatrix_alloc(m->cols, m->rows);
-    transpose_into(t, m);
+    transpose_into(t, m, Qnil);
     return t;
 }
 
 CMatrix *cmatrix_multiply(const CMatrix *a, const CMatrix *b) {
     if (a->cols != b->rows) raise_multiply_mismatch(a, b);
     CMatrix *r = cmatrix_alloc(a->rows, b->cols);
-    multiply_into(r, a, b);
+    multiply_into(r, a, b, Qnil);
     return r;
 }
 
 CVector *cmatrix_multiply_vector(const CMatrix *m, const CVector *v) {
     if (m->cols != v->size) raise_vector_mismatch(m, v);
     CVector *r = cvector_alloc(m->rows);
-    multiply_vector_into(r, m, v);
+    multiply_vector_into(r, m, v, Qnil);
     return r;
 }
 
@@ -506,7 +567,8 @@ VALUE matrix_trans(VALUE self) {
     const CMatrix *m = get_matrix(self);
     CMatrix *t;
     VALUE obj = new_matrix(cZanthicMatrix, m->cols, m->rows, &t);
-    transpose_into(t, m);
+    transpose_into(t, m, obj);
+    RB_GC_GUARD(self);
     return obj;
 }
 
@@ -529,28 +591,30 @@ VALUE matrix_trans(VALUE self) {
  */
 VALUE matrix_mul(VALUE self, VALUE other) {
     const CMatrix *a = get_matrix(self);
+    VALUE obj;
     if (is_matrix(other)) {
         const CMatrix *b = get_matrix(other);
         if (a->cols != b->rows) raise_multiply_mismatch(a, b);
         CMatrix *r;
-        VALUE obj = new_matrix(cZanthicMatrix, a->rows, b->cols, &r);
-        multiply_into(r, a, b);
-        return obj;
-    }
-    if (is_vector(other)) {
+        obj = new_matrix(cZanthicMatrix, a->rows, b->cols, &r);
+        multiply_into(r, a, b, obj);
+    } else if (is_vector(other)) {
         const CVector *v = get_vector(other);
         if (a->cols != v->size) raise_vector_mismatch(a, v);
         CVector *r;
-        VALUE obj = new_vector(cZanthicVector, a->rows, &r);
-        multiply_vector_into(r, a, v);
-        return obj;
+        obj = new_vector(cZanthicVector, a->rows, &r);
+        multiply_vector_into(r, a, v, obj);
+    } else {
+        if (!is_scalar(other)) rb_raise(rb_eTypeError, "Cannot multiply Matrix with %s", rb_obj_classname(other));
+        const double x = NUM2DBL(other);
+        CMatrix *r;
+        obj = new_matrix(cZanthicMatrix, a->rows, a->cols, &r);
+        scale_into(r, a, x, obj);
     }
-    if (!is_scalar(other)) rb_raise(rb_eTypeError, "Cannot multiply Matrix with %s", rb_obj_classname(other));
-    const double x = NUM2DBL(other);
-    CMatrix *r;
-    VALUE obj = new_matrix(cZanthicMatrix, a->rows, a->cols, &r);
-    const uint64_t count = a->rows * a->cols;
-    for (uint64_t i = 0; i < count; i++) r->data[i] = a->data[i] * x;
+    // The operands' records are read while the lock is released: keep
+    // their objects alive until the work is done.
+    RB_GC_GUARD(self);
+    RB_GC_GUARD(other);
     return obj;
 }
 

@@ -33,6 +33,7 @@
 #include <cstdint>
 
 #include "isa.h"
+#include "nogvl.h"
 
 namespace zanthic {
 
@@ -252,6 +253,7 @@ inline __attribute__((always_inline)) void sweep_body(double *w, uint64_t ld, do
     const bool defer = defer_accumulator(n);
     double *rot = cj + padded, *next = rot;
     for (uint64_t j = 0; j + 1 < n; j++) {
+        if (stop_requested()) return;
         for (uint64_t l = 0; l < n; l++) cj[l] = w[l * ld + j];
         double *rj = w + j * ld;
         // Blocks end on multiples of kLanes, so that the tiles of the column

@@ -7,6 +7,8 @@
 
 #include "isa.h"
 
+#include "nogvl.h"
+
 namespace zanthic {
 namespace {
 
@@ -203,6 +205,7 @@ void accumulate(const Kernels &kern, uint64_t count, const double *w, uint64_t l
     do {
         const uint64_t t1 = n - t0 < chunk ? n : t0 + chunk;
         for (uint64_t b0 = 0; b0 < count; b0 += nb_max) {
+            if (stop_requested()) return;
             const int nb = static_cast<int>(count - b0 < nb_max ? count - b0 : nb_max);
             for (int b = 0; b < nb; b++) {
                 a[b] = source(b0 + b);

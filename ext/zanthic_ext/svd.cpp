@@ -7,8 +7,13 @@
 #include <cmath>
 #include <cstring>
 
+#include "svd.h"
+
+#include "nogvl.h"
 #include "objects.h"
+#include "products.h"
 #include "rotate.h"
+#include "transpose.h"
 #include "zanthic_ext.h"
 
 using namespace zanthic;
@@ -40,25 +45,17 @@ constexpr double kInverseThreshold = 1e-10;
 // keeps them.
 constexpr double kResolvableRatio = 1e-7;
 
-// Every record and buffer a decomposition makes, so that those made so far
-// can be released when an allocation raises part-way.
-struct Work {
-    const CMatrix *a;
-    CMatrix *at;  // A^T: for the Gram matrix, and E when r < c
-    CMatrix *g;   // Gram matrix
-    CMatrix *ev;  // E V, scaled in place into U
-    CMatrix *v;
-    CVector *s;
-    double *buffer;  // W, V^T and the per-sweep vectors, padded for the sweep kernel
+// W, V^T and the per-sweep vectors share one buffer, padded for the sweep
+// kernel: its layout for a Gram matrix of order n.
+struct Layout {
+    uint64_t padded, ld, w_size, vt_size, total;
 };
 
-void release(Work *w) {
-    cmatrix_free(w->at);
-    cmatrix_free(w->g);
-    cmatrix_free(w->ev);
-    cmatrix_free(w->v);
-    cvector_free(w->s);
-    if (w->buffer) mem_free(w->buffer);
+Layout layout(uint64_t n) {
+    const uint64_t padded = rotate::round_up(n), ld = rotate::row_stride(n);
+    const uint64_t w_size = padded * ld, vt_size = n * padded;
+    const uint64_t total = w_size + vt_size + 2 * padded + rotate::sweep_scratch_size(n) + rotate::kAlign;
+    return {padded, ld, w_size, vt_size, total};
 }
 
 // Sum of the diagonal changes larger than kDiagonalChange (NaN adds nothing);
@@ -89,47 +86,83 @@ bool is_diagonal(const double *w, uint64_t ld, uint64_t n) {
     return true;
 }
 
-VALUE decompose(VALUE arg) {
-    Work *w = reinterpret_cast<Work *>(arg);
+VALUE allocate(VALUE arg) {
+    SvdWork *w = reinterpret_cast<SvdWork *>(arg);
     const CMatrix *a = w->a;
     const bool wide = a->rows < a->cols;
+    const uint64_t n = wide ? a->rows : a->cols, rows = wide ? a->cols : a->rows;
+    if (wide) w->at = cmatrix_alloc(a->cols, a->rows);
+    w->ev = cmatrix_alloc(rows, n);
+    w->v = cmatrix_alloc(n, n);
+    w->s = cvector_alloc(n);
+    w->buffer = static_cast<double *>(mem_alloc_n(layout(n).total, sizeof(double)));
+    return Qnil;
+}
 
-    // 1. Gram matrix of the smaller side.
-    w->at = cmatrix_transpose(a);
-    w->g = wide ? cmatrix_multiply(a, w->at) : cmatrix_multiply(w->at, a);
-    if (!wide) {
-        cmatrix_free(w->at);
-        w->at = nullptr;
+}  // namespace
+
+void zanthic::svd_prepare(SvdWork *w, const CMatrix *a) {
+    *w = {a, nullptr, nullptr, nullptr, nullptr, nullptr};
+    int state = 0;
+    rb_protect(allocate, reinterpret_cast<VALUE>(w), &state);
+    if (state) {
+        svd_release(w);
+        rb_jump_tag(state);
     }
-    const uint64_t n = w->g->rows;
+}
+
+void zanthic::svd_release(SvdWork *w) {
+    cmatrix_free(w->at);
+    cmatrix_free(w->ev);
+    cmatrix_free(w->v);
+    cvector_free(w->s);
+    mem_free(w->buffer);
+    *w = {w->a, nullptr, nullptr, nullptr, nullptr, nullptr};
+}
+
+bool zanthic::svd_compute(SvdWork *w) {
+    const CMatrix *a = w->a;
+    const bool wide = a->rows < a->cols;
+    const uint64_t n = w->v->rows;
+    const Layout lay = layout(n);
+    const uint64_t padded = lay.padded, ld = lay.ld;
+    double *wm = rotate::align(w->buffer), *vt = wm + lay.w_size;
+    double *previous = vt + lay.vt_size, *inverse = previous + padded, *scratch = inverse + padded;
+
+    // With n = 0 there is nothing to compute: U has max(r, c) rows of
+    // nothing, however many rows that is.
+    if (n == 0) return true;
+
+    // 1. Gram matrix of the smaller side, formed densely where V^T will be.
+    // E is A^T for a wide A; for a tall one A^T lives in E V's record until
+    // E V is formed.
+    double *at = wide ? w->at->data : w->ev->data;
+    transpose(a->rows, a->cols, a->data, at);
+    if (wide)
+        multiply(n, n, a->cols, a->data, at, vt);
+    else
+        multiply(n, n, a->rows, at, a->data, vt);
+    if (stop_requested()) return false;
 
     // 2. W = G and V = I, both padded for the sweep kernel; V is kept
     // transposed, so that rotating its columns streams its rows.
-    const uint64_t padded = rotate::round_up(n), ld = rotate::row_stride(n);
-    const uint64_t w_size = padded * ld, vt_size = n * padded;
-    const uint64_t scratch_size = rotate::sweep_scratch_size(n);
-    const uint64_t total = w_size + vt_size + 2 * padded + scratch_size + rotate::kAlign;
-    w->buffer = static_cast<double *>(mem_alloc_n(total, sizeof(double)));
-    double *wm = rotate::align(w->buffer), *vt = wm + w_size;
-    double *previous = vt + vt_size, *inverse = previous + padded, *scratch = inverse + padded;
     // Zero what the copy of G does not fill: W's padding, V^T, the small
     // vectors and the start of the scratch; the recorded angles are
     // written before they are read.
     for (uint64_t i = 0; i < padded; i++) {
         double *row = wm + i * ld;
         const uint64_t filled = i < n ? n : 0;
-        if (filled) memcpy(row, w->g->data + i * n, n * sizeof(double));
+        if (filled) memcpy(row, vt + i * n, n * sizeof(double));
         memset(row + filled, 0, (ld - filled) * sizeof(double));
     }
-    memset(vt, 0, (vt_size + 3 * padded) * sizeof(double));
+    memset(vt, 0, (lay.vt_size + 3 * padded) * sizeof(double));
     for (uint64_t i = 0; i < n; i++) vt[i * padded + i] = 1.0;
-    cmatrix_free(w->g);
-    w->g = nullptr;
 
     // 3.-4. Sweeps until the diagonal settles and W is diagonal, 2 to 20.
     // Only P's diagonal takes part in the test, so only it is kept.
     for (int sweep = 1;; sweep++) {
         rotate::sweep(wm, ld, vt, padded, scratch, n);
+        if (stop_requested()) return false;
         const double delta = diagonal_change(wm, ld, previous, n);
         if (sweep == 1) continue;
         if (sweep == kMaxSweeps || (delta <= kDiagonalChange && is_diagonal(wm, ld, n))) break;
@@ -137,7 +170,6 @@ VALUE decompose(VALUE arg) {
 
     // 5.-6. Singular values and their inverses. NaN stays NaN, so that a
     // matrix holding NaN or Infinity does not pass for a zero matrix.
-    w->s = cvector_alloc(n);
     double *s = w->s->data;
     double largest = 0.0;
     for (uint64_t j = 0; j < n; j++) {
@@ -151,15 +183,12 @@ VALUE decompose(VALUE arg) {
     // 7. U = (E V) D. D is diagonal, so multiplying by it scales columns,
     // except in a row of E V holding Infinity or NaN, where the product's
     // 0 * x terms make NaN and the full sum is kept.
-    w->v = cmatrix_alloc(n, n);
     for (uint64_t i = 0; i < n; i++)
         for (uint64_t j = 0; j < n; j++) w->v->data[i * n + j] = vt[j * padded + i];
-    w->ev = cmatrix_multiply(wide ? w->at : a, w->v);
-    // With n = 0, U has max(r, c) rows of nothing: no per-row pass, however
-    // many rows that is.
-    if (n == 0) return Qnil;
     double *ev = w->ev->data;
     const uint64_t rows = w->ev->rows;
+    multiply(rows, n, n, wide ? at : a->data, w->v->data, ev);
+    if (stop_requested()) return false;
     for (uint64_t i = 0; i < rows; i++) {
         double *row = ev + i * n;
         bool finite = true;
@@ -175,8 +204,13 @@ VALUE decompose(VALUE arg) {
             }
         }
     }
-    return Qnil;
+    return true;
 }
+
+namespace {
+
+bool compute_body(void *arg) { return svd_compute(static_cast<SvdWork *>(arg)); }
+void release_body(void *arg) { svd_release(static_cast<SvdWork *>(arg)); }
 
 /*
  * call-seq:
@@ -211,25 +245,25 @@ VALUE matrix_sv_decomp(int argc, VALUE *argv, VALUE self) {
     DATA_PTR(u_obj) = u;
     DATA_PTR(v_obj) = v;
     DATA_PTR(s_obj) = s;
+    // The receiver's record is read while the lock is released.
+    RB_GC_GUARD(self);
     return result;
 }
 
 }  // namespace
 
 void jacobi_svd(const CMatrix *a, CMatrix **u, CMatrix **v, CVector **s) {
-    Work work = {a, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-    int state = 0;
-    rb_protect(decompose, reinterpret_cast<VALUE>(&work), &state);
-    if (state) {
-        release(&work);
-        rb_jump_tag(state);
-    }
+    SvdWork work;
+    svd_prepare(&work, a);
+    const uint64_t n = work.v->rows, rows = work.ev->rows;
+    // The Gram product and one sweep alone take rows * n^2 and n^3 steps.
+    run_without_gvl(compute_body, &work, release_body, rows * n * n >= kReleaseWork);
     *u = work.ev;
     *v = work.v;
     *s = work.s;
     work.ev = work.v = nullptr;
     work.s = nullptr;
-    release(&work);
+    svd_release(&work);
 }
 
 void Init_svd(void) {

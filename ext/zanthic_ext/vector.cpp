@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "nogvl.h"
 #include "objects.h"
 #include "reduce.h"
 #include "zanthic_ext.h"
@@ -147,6 +148,20 @@ CVector *cvector_normalize(const CVector *x) {
 // ---- Zanthic::Linalg::Vector --------------------------------------------------
 
 namespace {
+
+// Runs fn() without the interpreter lock for a vector of kReleaseWork
+// elements or more. The passes are single sweeps of a few milliseconds at
+// most, so they run to the end; an interrupt is handled once they return.
+template <class F>
+bool run_pass(void *fn) {
+    (*static_cast<F *>(fn))();
+    return true;
+}
+
+template <class F>
+void pass(uint64_t elements, F fn) {
+    run_without_gvl(run_pass<F>, &fn, nullptr, elements >= kReleaseWork);
+}
 
 // The writer's unwrap: a frozen vector is refused before anything is read.
 CVector *get_vector_for_write(VALUE obj) {
@@ -311,7 +326,13 @@ VALUE vector_to_a(VALUE self) {
  *
  *   Zanthic::Linalg::Vector.alloc([1, 2, 3.5]).sum  # => 6.5
  */
-VALUE vector_sum(VALUE self) { return DBL2NUM(cvector_sum(get_vector(self))); }
+VALUE vector_sum(VALUE self) {
+    const CVector *x = get_vector(self);
+    double sum = 0.0;
+    pass(x->size, [x, &sum] { sum = cvector_sum(x); });
+    RB_GC_GUARD(self);
+    return DBL2NUM(sum);
+}
 
 /*
  * call-seq:
@@ -373,7 +394,8 @@ VALUE vector_normalize(VALUE self) {
     CVector *r;
     VALUE obj = new_vector(cZanthicVector, x->size, &r);
     r->is_col = x->is_col;
-    normalize_into(r->data, x);
+    pass(x->size, [r, x] { normalize_into(r->data, x); });
+    RB_GC_GUARD(self);
     return obj;
 }
 
@@ -423,13 +445,22 @@ VALUE vector_col(VALUE self) { return oriented_copy(self, 1); }
  */
 VALUE vector_mul(VALUE self, VALUE other) {
     const CVector *x = get_vector(self);
-    if (is_vector(other)) return DBL2NUM(cvector_dot(x, get_vector(other)));
+    if (is_vector(other)) {
+        const CVector *y = get_vector(other);
+        if (x->size != y->size) raise_dot_mismatch();
+        double dot = 0.0;
+        pass(x->size, [x, y, &dot] { dot = cvector_dot(x, y); });
+        RB_GC_GUARD(self);
+        RB_GC_GUARD(other);
+        return DBL2NUM(dot);
+    }
     if (!is_scalar(other)) rb_raise(rb_eTypeError, "Cannot multiply Vector with %s", rb_obj_classname(other));
     const double s = NUM2DBL(other);
     CVector *r;
     VALUE obj = new_vector(cZanthicVector, x->size, &r);
     r->is_col = x->is_col;
-    scale_into(r->data, x->data, s, x->size);
+    pass(x->size, [r, x, s] { scale_into(r->data, x->data, s, x->size); });
+    RB_GC_GUARD(self);
     return obj;
 }
 

@@ -3,6 +3,7 @@
 #include "memory.h"
 #include "zanthic_ext.h"
 #include "protocols.h"
+#include "workers.h"
 
 VALUE mZanthicLinalg = 0;
 
@@ -16,6 +17,7 @@ void Init_zanthic_ext(void) {
     // before anything is defined, rather than crashing on the first call.
     const char *refused = zanthic::isa::request_error();
     if (refused) rb_raise(rb_eLoadError, "%s", refused);
+    zanthic::init_workers();
 
     /*
      * The namespace of Zanthic's text-mining and latent-semantic-indexing

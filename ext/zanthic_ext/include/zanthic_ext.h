@@ -19,6 +19,9 @@
  *   dimensions, the interpreter's errors from its allocator). They must run on
  *   an interpreter thread holding the GVL, in code that a Ruby exception may
  *   unwind; a function that raises has released whatever it allocated.
+ *   The longer kernels (products, transpose, jacobi_svd, cbatch_project)
+ *   release the GVL internally while they compute, so an interrupt
+ *   (Interrupt, Thread#raise, Timeout) may raise from them.
  *
  * Objects
  *   A Zanthic::Linalg::Vector wraps a CVector through cvector_type, a Matrix

@@ -1,0 +1,153 @@
+// Products split across the worker threads (see products.h). Every split is
+// by output rows (or output vectors), whose values the kernels compute
+// independently of one another.
+#include "products.h"
+
+#include <atomic>
+
+#include "gemm.h"
+#include "nogvl.h"
+#include "row_accumulate.h"
+#include "workers.h"
+
+namespace zanthic {
+
+namespace {
+
+// Below this many multiply-adds a product stays on one thread: waking the
+// workers and waiting for them costs tens of microseconds.
+constexpr uint64_t kSplitWork = uint64_t(1) << 22;
+// Chunks of a matrix-vector product are a multiple of this many rows, so
+// that each keeps whole register tiles.
+constexpr uint64_t kRowAlign = 8;
+// Rows of a matrix-vector product per kernel call (of at most this many
+// elements), so that an interrupt is noticed between calls.
+constexpr uint64_t kGemvChunkElements = uint64_t(1) << 18;
+
+unsigned pieces_for(uint64_t work, uint64_t chunks) {
+    if (work < kSplitWork || chunks < 2) return 1;
+    const unsigned threads = thread_count();
+    return chunks < threads ? static_cast<unsigned>(chunks) : threads;
+}
+
+// Threads take chunks of rows (or vectors) from a shared counter rather than
+// fixed halves, so that a thread whose core is busy with other work takes
+// fewer of them. Which thread computes a chunk never changes its values.
+struct Split {
+    std::atomic<uint64_t> next;
+    uint64_t count, chunk;
+    void (*run)(const void *job, uint64_t begin, uint64_t end);
+    const void *job;
+};
+
+void split_piece(void *ctx, unsigned, unsigned) {
+    Split *sp = static_cast<Split *>(ctx);
+    for (;;) {
+        const uint64_t c = sp->next.fetch_add(1, std::memory_order_relaxed);
+        const uint64_t begin = c * sp->chunk;
+        if (begin >= sp->count || stop_requested()) return;
+        const uint64_t end = sp->count - begin < sp->chunk ? sp->count : begin + sp->chunk;
+        sp->run(sp->job, begin, end);
+    }
+}
+
+// run(job, 0, count) on one thread for small work, otherwise chunk by chunk
+// on every thread.
+void split(uint64_t work, uint64_t count, uint64_t chunk, void (*run)(const void *, uint64_t, uint64_t),
+           const void *job) {
+    const unsigned pieces = pieces_for(work, (count + chunk - 1) / chunk);
+    if (pieces == 1) {
+        run(job, 0, count);
+        return;
+    }
+    Split sp;
+    sp.next.store(0, std::memory_order_relaxed);
+    sp.count = count;
+    sp.chunk = chunk;
+    sp.run = run;
+    sp.job = job;
+    run_pieces(split_piece, &sp, pieces);
+}
+
+// Rows per chunk of a product: one row block of the kernel, so that a
+// chunk streams b exactly as the whole product does per row block.
+constexpr uint64_t kGemmChunkRows = 120;
+// Vectors (or rows) per chunk of the row-combination kernels: the basis
+// is read once per chunk, from the last-level cache after the first.
+constexpr uint64_t kAccumulateChunk = 128;
+
+struct Gemm {
+    uint64_t m, n, k;
+    const double *a, *b;
+    double *c;
+};
+
+void gemm_rows(const void *job, uint64_t begin, uint64_t end) {
+    const Gemm *g = static_cast<const Gemm *>(job);
+    gemm(end - begin, g->n, g->k, g->a + begin * g->k, g->b, g->c + begin * g->n);
+}
+
+struct Gemv {
+    uint64_t m, n;
+    const double *a, *x;
+    double *y;
+};
+
+void gemv_rows(const void *job, uint64_t begin, uint64_t end) {
+    const Gemv *g = static_cast<const Gemv *>(job);
+    const uint64_t step = (kGemvChunkElements / (g->n ? g->n : 1) / kRowAlign + 1) * kRowAlign;
+    for (uint64_t i = begin; i < end && !stop_requested(); i += step) {
+        const uint64_t rows = end - i < step ? end - i : step;
+        gemv(rows, g->n, g->a + i * g->n, g->x, g->y + i);
+    }
+}
+
+struct Accumulate {
+    const CVector *const *in;
+    const double *a;
+    uint64_t lda;
+    const double *e;
+    uint64_t count;
+    const double *w;
+    uint64_t ldw, n, width;
+    CVector *const *out;
+    double *rows;
+    uint64_t ldo;
+};
+
+void accumulate_range(const void *job, uint64_t begin, uint64_t end) {
+    const Accumulate *p = static_cast<const Accumulate *>(job);
+    if (p->in)
+        accumulate_vectors(p->in + begin, end - begin, p->w, p->ldw, p->n, p->width, p->out + begin);
+    else
+        accumulate_rows_extended(p->a + begin * p->lda, p->lda, p->e + begin, end - begin, p->w, p->ldw, p->n,
+                                 p->width, p->rows + begin * p->ldo, p->ldo);
+}
+
+}  // namespace
+
+void multiply(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *b, double *c) {
+    const Gemm g = {m, n, k, a, b, c};
+    split(m * n * k, m, kGemmChunkRows, gemm_rows, &g);
+}
+
+void multiply_vector(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
+    const Gemv g = {m, n, a, x, y};
+    // Memory-bound: worth splitting from a few MiB of matrix on.
+    const uint64_t step = (kGemvChunkElements / (n ? n : 1) / kRowAlign + 1) * kRowAlign;
+    split(m * n * 8, m, step, gemv_rows, &g);
+}
+
+void project_vectors(const CVector *const *in, uint64_t count, const double *w, uint64_t ldw, uint64_t n,
+                     uint64_t width, CVector *const *out) {
+    const Accumulate p = {in, nullptr, 0, nullptr, count, w, ldw, n, width, out, nullptr, 0};
+    split(count * n * width, count, kAccumulateChunk, accumulate_range, &p);
+}
+
+void combine_rows_extended(const double *a, uint64_t lda, const double *e, uint64_t count, const double *w,
+                           uint64_t ldw, uint64_t n, uint64_t width, double *out, uint64_t ldo) {
+    const Accumulate p = {nullptr, a, lda, e, count, w, ldw, n, width, nullptr, out, ldo};
+    split(count * (n + 1) * width, count, kAccumulateChunk * 4, accumulate_range, &p);
+}
+
+}  // namespace zanthic

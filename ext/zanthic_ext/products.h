@@ -1,0 +1,31 @@
+// The product kernels as the methods and decompositions call them: split
+// across the worker threads when the work is large enough to pay for
+// waking them, and stopping early when an interrupt asks (stop_requested).
+// Each output element is computed by exactly one thread, in the same order
+// as by the single-threaded kernel, so results are bit for bit the same
+// whatever the thread count. None of them allocates, raises or touches
+// Ruby.
+#ifndef ZANTHIC_PRODUCTS_H
+#define ZANTHIC_PRODUCTS_H
+
+#include <stdint.h>
+
+#include "zanthic_ext.h"
+
+namespace zanthic {
+
+// c (m x n) = a (m x k) * b (k x n), as gemm.
+void multiply(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *b, double *c);
+
+// y (m) = a (m x n) * x (n), as gemv.
+void multiply_vector(uint64_t m, uint64_t n, const double *a, const double *x, double *y);
+
+// As accumulate_vectors and accumulate_rows_extended.
+void project_vectors(const CVector *const *in, uint64_t count, const double *w, uint64_t ldw, uint64_t n,
+                     uint64_t width, CVector *const *out);
+void combine_rows_extended(const double *a, uint64_t lda, const double *e, uint64_t count, const double *w,
+                           uint64_t ldw, uint64_t n, uint64_t width, double *out, uint64_t ldo);
+
+}  // namespace zanthic
+
+#endif

@@ -1,0 +1,206 @@
+# frozen_string_literal: true
+
+require "rbconfig"
+require "tempfile"
+require "timeout"
+require "test_helper"
+
+# Long computations run without the interpreter lock: other Ruby threads go
+# on meanwhile, interrupts stop them and leave nothing behind, and the worker
+# threads that split them change no result.
+class TestThreads < Minitest::Test
+  # The sanitizer build and valgrind slow the kernels down many times over
+  # and serialise or perturb threads: what takes a fixed amount of wall time
+  # is only checked on the normal build.
+  SLOWED = ZanthicAssertions::UNDER_VALGRIND || ENV["ZANTHIC_VARIANT"] == "asan"
+
+  class Stop < StandardError; end
+
+  def now = Process.clock_gettime(Process::CLOCK_MONOTONIC)
+
+  # Calls that each take a good part of a second on the normal build. The
+  # values do not matter for how long they take, so most operands are zero.
+  def long_calls
+    @long_calls ||= begin
+      big = Matrix.zeros(1500, 1500)
+      tall = Matrix.zeros(1000, 450)
+      basis = Matrix.zeros(20_000, 300)
+      values = Vector.alloc(Array.new(300) { |i| 300.0 - i })
+      column = Vector.alloc(Array.new(20_000) { |i| (i % 7) - 3.0 })
+      projected = Matrix.zeros(2000, 400)
+      short = column.to_a.first(2000)
+      vectors = Array.new(1500) { Vector.alloc(short) }
+      {
+        product: -> { big * big },
+        svd: -> { tall.svd },
+        update: -> { basis.incremental_svd_update(values, column, 300, 1e-9) },
+        batch_project: -> { projected.batch_project(vectors) },
+      }
+    end
+  end
+
+  # Worst wait of a thread that asks to run every millisecond while the block
+  # runs, and how long the block took.
+  def ticker_gap
+    worst = 0.0
+    last = now
+    running = true
+    ticker = Thread.new do
+      while running
+        sleep 0.001
+        t = now
+        worst = [worst, t - last].max
+        last = t
+      end
+    end
+    sleep 0.01
+    start = now
+    yield
+    taken = now - start
+    running = false
+    ticker.join
+    [worst, taken]
+  end
+
+  def test_other_threads_run_during_long_calls
+    skip "wall time is not meaningful under the sanitizer or valgrind" if SLOWED
+    # Calls of about a second, several times the bound below.
+    product = Matrix.zeros(2000, 2000)
+    decomposed = Matrix.zeros(1000, 600)
+    { product: -> { product * product }, svd: -> { decomposed.svd } }.each do |name, call|
+      gap, taken = ticker_gap(&call)
+      # Holding the lock would stall the ticker for the whole call.
+      assert gap < 0.2, "#{name}: another thread waited #{(gap * 1000).round} ms during a #{(taken * 1000).round} ms call"
+    end
+  end
+
+  def test_interrupts_stop_long_calls
+    long_calls.each do |name, call|
+      full = SLOWED ? nil : (start = now; call.(); now - start)
+
+      worker = Thread.new { call.() }
+      worker.report_on_exception = false
+      sleep 0.02
+      start = now
+      worker.raise(Stop)
+      assert_raises(Stop, name.to_s) { worker.join }
+      raised_after = now - start
+
+      # Valgrind runs one thread at a time and may not wake the timeout's
+      # thread before the call ends.
+      next if ZanthicAssertions::UNDER_VALGRIND
+
+      start = now
+      assert_raises(Timeout::Error, name.to_s) { Timeout.timeout(0.02) { call.() } }
+      timed_out_after = now - start - 0.02
+
+      next unless full
+
+      # An interrupt that had to wait for the call to end would take about
+      # as long as the whole call.
+      assert raised_after < full / 2, "#{name}: Thread#raise took #{raised_after} s, the call #{full} s"
+      assert timed_out_after < full / 2, "#{name}: Timeout took #{timed_out_after} s, the call #{full} s"
+    end
+  end
+
+  def test_interrupted_calls_leave_memory_flat
+    skip "resident memory is not measured under AddressSanitizer" if ENV["ZANTHIC_VARIANT"] == "asan"
+    calls = long_calls.values
+    i = 0
+    # Each interrupted call has allocated results of 1-50 MB; a leak shows.
+    assert_memory_flat(iterations: 60, limit: 96 << 20) do
+      call = calls[(i += 1) % calls.size]
+      Timeout.timeout(0.01) { call.() }
+    end
+  end
+
+  def test_vectors_stay_alive_when_their_array_changes_during_projection
+    rng = Random.new(7)
+    basis = Matrix.alloc(*Array.new(2000) { Array.new(100) { rng.rand - 0.5 } })
+    rows = Array.new(600) { Array.new(2000) { rng.rand - 0.5 } }
+    expected = basis.batch_project(rows.map { |r| Vector.alloc(r) }).map(&:to_a)
+    vectors = rows.map { |r| Vector.alloc(r) }
+    starting = Queue.new
+    worker = Thread.new do
+      starting << true
+      basis.batch_project(vectors)
+    end
+    # The worker keeps the lock from here until the call releases it.
+    starting.pop
+    vectors.clear
+    GC.start
+    assert_bits_equal expected, worker.value.map(&:to_a)
+  end
+
+  def test_vector_passes_without_the_lock
+    # Long enough to release the lock; every sum below is exact.
+    values = Array.new(300_000) { |i| (i % 8) - 3.5 }
+    v = Vector.alloc(values)
+    assert_equal 0.0, v.sum
+    assert_equal 1_575_000.0, v * v
+    assert_bits_equal values.map { |x| x * 2 }, (v * 2).to_a
+    norm = Math.sqrt(1_575_000.0)
+    worst = values.zip(v.normalize.to_a).map { |x, y| (x / norm - y).abs }.max
+    assert worst <= 1e-15, "normalize is off by #{worst}"
+  end
+
+  # Every split kernel on operands large enough to be split, printed as
+  # Marshal data.
+  SPLIT_WORK = <<~RUBY
+    l = Zanthic::Linalg
+    rng = Random.new(11)
+    rows = ->(m, n) { Array.new(m) { Array.new(n) { rng.rand - 0.5 } } }
+    a = l::Matrix.alloc(*rows.(301, 257))
+    b = l::Matrix.alloc(*rows.(257, 299))
+    tall = l::Matrix.alloc(*rows.(1501, 351))
+    x = l::Vector.alloc(rows.(1, 351)[0])
+    u, v, s = l::Matrix.alloc(*rows.(500, 130)).svd
+    basis, values = l::Matrix.alloc(*rows.(3000, 60)).svd.values_at(0, 2)
+    column = l::Vector.alloc(rows.(1, 3000)[0])
+    vectors = rows.(67, 3000).map { |r| l::Vector.alloc(r) }
+    results = [(a * b).to_a, (tall * x).to_a, u.to_a, v.to_a, s.to_a,
+               basis.incremental_svd_update(values, column, 40, 1e-9).map(&:to_a),
+               basis.batch_project(vectors).map(&:to_a)]
+  RUBY
+
+  # What +script+ prints to stdout, run by a child interpreter with +env+.
+  def run_script(script, env = {})
+    Tempfile.create("threads") do |err|
+      out = IO.popen(env, [RbConfig.ruby, *child_load_path, "-rzanthic_ext", "-e", script], "rb", err: err.path,
+                     &:read)
+      assert $?.success?, File.read(err.path)
+      out
+    end
+  end
+
+  def test_results_do_not_depend_on_the_thread_count
+    script = "#{SPLIT_WORK}\nprint Marshal.dump(results)"
+    single = run_script(script, "ZANTHIC_THREADS" => "1")
+    # The default (one thread per CPU), and an odd count on the normal build.
+    others = [{ "ZANTHIC_THREADS" => nil }]
+    others << { "ZANTHIC_THREADS" => "3" } unless SLOWED
+    others.each do |env|
+      assert single == run_script(script, env), "results differ from one thread's with #{env}"
+    end
+  end
+
+  def test_forked_child_computes_with_its_own_workers
+    skip "no fork on this platform" unless Process.respond_to?(:fork)
+    script = <<~RUBY
+      #{SPLIT_WORK}
+      reader, writer = IO.pipe(binmode: true)
+      pid = fork do
+        reader.close
+        #{SPLIT_WORK}
+        writer.write(Marshal.dump(results))
+        writer.close
+        exit!(0)
+      end
+      writer.close
+      child = reader.read
+      Process.wait(pid)
+      print Marshal.dump([$?.success?, child == Marshal.dump(results)])
+    RUBY
+    assert_equal [true, true], Marshal.load(run_script(script))
+  end
+end
