@@ -240,7 +240,9 @@ inline __attribute__((always_inline)) void rotate_accumulator(double *vt, uint64
                                                               const double *rot) {
     constexpr uint64_t kGroups = 4;
     uint64_t l = 0;
-    for (; l + kGroups * kLanes <= ld; l += kGroups * kLanes) rotate_slice<kGroups>(vt + l, ld, n, rot);
+    // Each slice applies the whole sweep's rotations: poll between slices.
+    for (; l + kGroups * kLanes <= ld && !stop_requested(); l += kGroups * kLanes)
+        rotate_slice<kGroups>(vt + l, ld, n, rot);
     for (; l < ld; l += kLanes) rotate_slice<1>(vt + l, ld, n, rot);
 }
 
@@ -521,8 +523,10 @@ inline __attribute__((always_inline)) void pair(double *w, uint64_t ld, double *
 template <class Arith>
 inline __attribute__((always_inline)) void sweep_blocked_body(double *w, uint64_t ld, double *vt, uint64_t ldv,
                                                               uint64_t n) {
-    for (uint64_t j0 = 0; j0 + 1 < n; j0 += kLanes)
+    for (uint64_t j0 = 0; j0 + 1 < n; j0 += kLanes) {
+        if (stop_requested()) return;
         for (uint64_t k0 = j0; k0 < n; k0 += kLanes) pair<Arith>(w, ld, vt, ldv, n, j0, k0);
+    }
 }
 
 // ---- dispatch -------------------------------------------------------------
