@@ -27,7 +27,9 @@ class TestThreads < Minitest::Test
       basis = Matrix.zeros(20_000, 300)
       values = Vector.alloc(Array.new(300) { |i| 300.0 - i })
       column = Vector.alloc(Array.new(20_000) { |i| (i % 7) - 3.0 })
-      projected = Matrix.zeros(2000, 400)
+      # Wide enough that a projection takes several times the 20 ms timeout
+      # below even on two fast cores (9 GFLOP).
+      projected = Matrix.zeros(2000, 3000)
       short = column.to_a.first(2000)
       vectors = Array.new(1500) { Vector.alloc(short) }
       {
