@@ -14,6 +14,17 @@ namespace zanthic {
 // overwritten (all zeros when k is 0) and must not overlap a or b.
 void gemm(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *b, double *c);
 
+// The same product on operands with row strides lda, ldb and ldc, for a
+// block of a larger product: every element of c gets the same value as
+// gemm gives it in the whole product (for n >= 2 there), whichever block
+// computes it. Stops early, leaving c partly written, when stop_requested.
+void gemm_block(uint64_t m, uint64_t n, uint64_t k, const double *a, uint64_t lda, const double *b, uint64_t ldb,
+                double *c, uint64_t ldc);
+
+// The width of the column strips the product kernel works in: column
+// blocks of c that are multiples of it waste no work.
+uint64_t gemm_strip_width();
+
 // y (m) = a (m x n) * x (n); y is overwritten and must not overlap a or x.
 void gemv(uint64_t m, uint64_t n, const double *a, const double *x, double *y);
 

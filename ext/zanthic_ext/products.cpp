@@ -69,9 +69,12 @@ void split(uint64_t work, uint64_t count, uint64_t chunk, void (*run)(const void
     run_pieces(split_piece, &sp, pieces);
 }
 
-// Rows per chunk of a product: one row block of the kernel, so that a
-// chunk streams b exactly as the whole product does per row block.
-constexpr uint64_t kGemmChunkRows = 120;
+// Rows per block of a split product: as many as the kernel keeps of a in
+// L2 (and a multiple of every variant's tile height).
+constexpr uint64_t kGemmChunkRows = 240;
+// A split product is cut into at least this many blocks per thread, so that
+// a thread slowed by other work on its core leaves its share to the others.
+constexpr uint64_t kBlocksPerThread = 4;
 // Vectors (or rows) per chunk of the row-combination kernels: the basis
 // is read once per chunk, from the last-level cache after the first.
 constexpr uint64_t kAccumulateChunk = 128;
@@ -80,8 +83,23 @@ struct Gemm {
     uint64_t m, n, k;
     const double *a, *b;
     double *c;
+    uint64_t groups;  // column groups of c
+    uint64_t width;   // columns per group
 };
 
+// Blocks [begin, end) of c, numbered row block by row block, column group
+// by column group within a row block.
+void gemm_blocks(const void *job, uint64_t begin, uint64_t end) {
+    const Gemm *g = static_cast<const Gemm *>(job);
+    for (uint64_t block = begin; block < end && !stop_requested(); block++) {
+        const uint64_t i = block / g->groups * kGemmChunkRows, j = block % g->groups * g->width;
+        const uint64_t rows = g->m - i < kGemmChunkRows ? g->m - i : kGemmChunkRows;
+        const uint64_t cols = g->n - j < g->width ? g->n - j : g->width;
+        gemm_block(rows, cols, g->k, g->a + i * g->k, g->k, g->b + j, g->n, g->c + i * g->n + j, g->n);
+    }
+}
+
+// Whole rows of a matrix-vector product (one column of b).
 void gemm_rows(const void *job, uint64_t begin, uint64_t end) {
     const Gemm *g = static_cast<const Gemm *>(job);
     gemm(end - begin, g->n, g->k, g->a + begin * g->k, g->b, g->c + begin * g->n);
@@ -127,8 +145,23 @@ void accumulate_range(const void *job, uint64_t begin, uint64_t end) {
 }  // namespace
 
 void multiply(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *b, double *c) {
-    const Gemm g = {m, n, k, a, b, c};
-    split(m * n * k, m, kGemmChunkRows, gemm_rows, &g);
+    if (n < 2 || k == 0 || m * n * k < kSplitWork || thread_count() < 2) {
+        Gemm g = {m, n, k, a, b, c, 1, n};
+        split(m * n * k, m, kGemmChunkRows, gemm_rows, &g);
+        return;
+    }
+    // Blocks of c: row blocks of kGemmChunkRows and, when there are too few
+    // of those to share out, column groups too (whole strips of the
+    // kernel). Each block packs its own copies of b, once per row block.
+    const uint64_t row_blocks = (m + kGemmChunkRows - 1) / kGemmChunkRows;
+    const uint64_t strip = gemm_strip_width(), strips = (n + strip - 1) / strip;
+    const uint64_t wanted = kBlocksPerThread * thread_count();
+    uint64_t groups = row_blocks >= wanted ? 1 : (wanted + row_blocks - 1) / row_blocks;
+    if (groups > strips) groups = strips;
+    const uint64_t width = (strips + groups - 1) / groups * strip;
+    groups = (n + width - 1) / width;
+    const Gemm g = {m, n, k, a, b, c, groups, width};
+    split(m * n * k, row_blocks * groups, 1, gemm_blocks, &g);
 }
 
 void multiply_vector(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
