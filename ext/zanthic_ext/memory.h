@@ -42,6 +42,17 @@ inline void *mem_alloc_n(size_t count, size_t size) {
     return p;
 }
 
+// count * size zero bytes, overflow raising as above. Large blocks come
+// from fresh mappings that the system hands out already zero, so the pages
+// are first touched where the block is first written (by a kernel that may
+// run without the interpreter lock), not while the lock is held here.
+inline void *mem_alloc_zero_n(size_t count, size_t size) {
+    fault_point();
+    void *p = ruby_xcalloc(count, size);
+    count_blocks(1);
+    return p;
+}
+
 inline void mem_free(void *p) {
     if (!p) return;
     count_blocks(-1);

@@ -47,7 +47,7 @@ inline double *alloc_elements(void *record, uint64_t count) {
     rb_protect(
         [](VALUE p) -> VALUE {
             Request *r = reinterpret_cast<Request *>(p);
-            r->data = static_cast<double *>(mem_alloc_n(r->count, sizeof(double)));
+            r->data = static_cast<double *>(mem_alloc_zero_n(r->count, sizeof(double)));
             return Qnil;
         },
         reinterpret_cast<VALUE>(&request), &state);
@@ -55,7 +55,6 @@ inline double *alloc_elements(void *record, uint64_t count) {
         mem_free(record);
         rb_jump_tag(state);
     }
-    if (count) memset(request.data, 0, count * sizeof(double));
     return request.data;
 }
 
