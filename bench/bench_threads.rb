@@ -2,8 +2,10 @@
 
 # Threads, from one run: how long another Ruby thread waits while a long call
 # runs and how soon an interrupt stops one, and the split kernels (the
-# 1000x1000 product; batch projection of 5000 vectors through a 5000x100
-# basis) at one and two threads against single-threaded OpenBLAS dgemm.
+# products the library runs: 1000x1000, 300x300, the Gram matrix of a
+# 2000x100 matrix, E * V in the decomposition and the incremental update's
+# basis product; batch projection of 5000 vectors through a 5000x100 basis)
+# at one and two threads against single-threaded OpenBLAS dgemm.
 #
 # Every contender runs in a child process of this one: the library reads its
 # thread count (ZANTHIC_THREADS) when it loads, and OpenBLAS reads its
@@ -34,8 +36,26 @@ def median_time(reps)
   end)
 end
 
-PRODUCT_REPS = 9
 PROJECT_REPS = 7
+
+# [m, k, n, repetitions, label]
+PRODUCTS = [
+  [1000, 1000, 1000, 9, "1000x1000 product"],
+  [300, 300, 300, 31, "300x300 product"],
+  [100, 2000, 100, 31, "Gram 100x2000 * 2000x100"],
+  [5000, 100, 100, 15, "E*V 5000x100 * 100x100"],
+  [5000, 101, 100, 15, "update 5000x101 * 101x100"],
+  [5000, 101, 101, 15, "update 5000x101 * 101x101"],
+].freeze
+
+# Median times of the products, multiplied by +multiply+.
+def product_times(b, multiply)
+  PRODUCTS.each_with_index.to_h do |(m, k, n, reps), i|
+    x = b.random_matrix(m, k, 10 + i)
+    y = b.random_matrix(k, n, 20 + i)
+    [[:product, m, k, n], median_time(reps) { multiply.(x, y) }]
+  end
+end
 
 # The worst wait of a thread asking to run every millisecond while the block
 # runs, and how long the block took.
@@ -80,14 +100,10 @@ def measure_library(responsiveness)
   require "zanthic_ext"
   require "zanthic_bench"
   b = ZanthicBench
-  a = b.random_matrix(1000, 1000, 1)
-  c = b.random_matrix(1000, 1000, 2)
   basis = b.random_matrix(5000, 100, 3)
   vectors = b.random_vectors(5000, 5000, 4)
-  out = {
-    product: median_time(PRODUCT_REPS) { a * c },
-    project: median_time(PROJECT_REPS) { basis.batch_project(vectors) },
-  }
+  out = product_times(b, ->(x, y) { x * y })
+  out[:project] = median_time(PROJECT_REPS) { basis.batch_project(vectors) }
   return out unless responsiveness
 
   big = b.random_matrix(2000, 2000, 5)
@@ -106,14 +122,11 @@ def measure_openblas
   b = ZanthicBench
   return nil unless b.respond_to?(:blas_multiply)
 
-  a = b.random_matrix(1000, 1000, 1)
-  c = b.random_matrix(1000, 1000, 2)
   basis = b.random_matrix(5000, 100, 3)
   vectors = b.random_vectors(5000, 5000, 4)
-  {
-    product: median_time(PRODUCT_REPS) { b.blas_multiply(a, c) },
-    project: median_time(PROJECT_REPS) { b.blas_gemm_project(basis, vectors) },
-  }
+  out = product_times(b, ->(x, y) { b.blas_multiply(x, y) })
+  out[:project] = median_time(PROJECT_REPS) { b.blas_gemm_project(basis, vectors) }
+  out
 end
 
 if ARGV[0] == "--child"
@@ -149,8 +162,9 @@ puts "zanthic_ext threads (kernel variant: #{Zanthic::Linalg::ISA}; CPUs this pr
      "#{Etc.respond_to?(:nprocessors) ? Etc.nprocessors : '?'}; OpenBLAS: " \
      "#{blas ? "single-threaded, core #{core}" : 'not installed'}); wall-clock medians"
 puts format("%-44s %10s %10s %12s %9s %9s", "operation", "1 thr ms", "2 thr ms", "OpenBLAS ms", "1 thr", "2 thr")
-[[:product, "1000x1000 product", 2.0 * 1000**3],
- [:project, "batch projection 5000 x (5000x100)", 2.0 * 5000 * 5000 * 100]].each do |key, label, flops|
+KERNELS = PRODUCTS.map { |m, k, n, _, label| [[:product, m, k, n], label, 2.0 * m * k * n] } +
+          [[:project, "batch projection 5000 x (5000x100)", 2.0 * 5000 * 5000 * 100]]
+KERNELS.each do |key, label, flops|
   ratios = blas ? [blas[key] / one[key], blas[key] / two[key]].map { |r| format("%8.2fx", r) } : ["", ""]
   puts format("%-44s %10.2f %10.2f %12s %9s %9s", label, one[key] * 1e3, two[key] * 1e3,
               blas ? format("%.2f", blas[key] * 1e3) : "-", *ratios)
@@ -160,7 +174,7 @@ end
 puts "(1 thr / 2 thr: OpenBLAS dgemm time divided by the library's, above 1 = the library is faster)"
 if forced
   puts "OpenBLAS with OPENBLAS_CORETYPE=SkylakeX (its AVX-512 kernels, forced), for comparison:"
-  [[:product, "1000x1000 product"], [:project, "batch projection 5000 x (5000x100)"]].each do |key, label|
+  KERNELS.each do |key, label|
     puts format("%-44s %10s %10s %12.2f %8.2fx %8.2fx", label, "", "", forced[key] * 1e3, forced[key] / one[key],
                 forced[key] / two[key])
   end

@@ -154,13 +154,16 @@ class TestThreads < Minitest::Test
     rows = ->(m, n) { Array.new(m) { Array.new(n) { rng.rand - 0.5 } } }
     a = l::Matrix.alloc(*rows.(301, 257))
     b = l::Matrix.alloc(*rows.(257, 299))
+    # Fewer rows than one row block: split by column groups only.
+    wide = l::Matrix.alloc(*rows.(97, 513))
+    wide_b = l::Matrix.alloc(*rows.(513, 250))
     tall = l::Matrix.alloc(*rows.(1501, 351))
     x = l::Vector.alloc(rows.(1, 351)[0])
     u, v, s = l::Matrix.alloc(*rows.(500, 130)).svd
     basis, values = l::Matrix.alloc(*rows.(3000, 60)).svd.values_at(0, 2)
     column = l::Vector.alloc(rows.(1, 3000)[0])
     vectors = rows.(67, 3000).map { |r| l::Vector.alloc(r) }
-    results = [(a * b).to_a, (tall * x).to_a, u.to_a, v.to_a, s.to_a,
+    results = [(a * b).to_a, (wide * wide_b).to_a, (tall * x).to_a, u.to_a, v.to_a, s.to_a,
                basis.incremental_svd_update(values, column, 40, 1e-9).map(&:to_a),
                basis.batch_project(vectors).map(&:to_a)]
   RUBY

@@ -66,6 +66,28 @@ void check_products(const char *name, const zanthic::Kernels &kern, uint64_t m, 
     free(c);
 }
 
+// A block of a larger product, computed on its own through the strided
+// driver (as the threads split a product), must equal the same elements of
+// the whole product bit for bit, and leave every element outside it alone.
+void check_block(const char *name, const zanthic::Kernels &kern, uint64_t m, uint64_t n, uint64_t k, uint64_t i0,
+                 uint64_t rows, uint64_t j0, uint64_t cols) {
+    double *a = random_array(m * k), *b = random_array(k * n), *whole = array(m * n), *part = array(m * n);
+    zanthic::gemm_with(kern, m, n, k, a, b, whole);
+    for (uint64_t i = 0; i < m * n; i++) part[i] = NAN;
+    zanthic::gemm_blocked(kern, rows, cols, k, a + i0 * k, k, b + j0, n, part + i0 * n + j0, n);
+    for (uint64_t i = 0; i < m; i++)
+        for (uint64_t j = 0; j < n; j++) {
+            const bool inside = i >= i0 && i < i0 + rows && j >= j0 && j < j0 + cols;
+            const double want = inside ? whole[i * n + j] : NAN;
+            if (memcmp(&part[i * n + j], &want, sizeof want) != 0 && !(std::isnan(want) && std::isnan(part[i * n + j])))
+                fail("gemm block", name, m, n, k, part[i * n + j], want);
+        }
+    free(a);
+    free(b);
+    free(whole);
+    free(part);
+}
+
 void check_transpose(const char *name, zanthic::TransposeFn fn, uint64_t r, uint64_t c) {
     double *src = random_array(r * c), *dst = array(r * c);
     fn(r, c, src, dst);
@@ -83,10 +105,10 @@ int main() {
     auto runs = [](int level) { return zanthic::isa::supported(static_cast<Level>(level)); };
     auto name = [](int level) { return zanthic::isa::name(static_cast<Level>(level)); };
     // Extents around every tile and block size: 1-9 (tiles of 4, 6, 8 rows
-    // and 4, 8, 24 columns), 23-25, 119-121 (row block) and 255-257 (inner
-    // block), plus random shapes.
-    const uint64_t extents[] = {0, 1, 2, 3, 5, 6, 7, 8, 9, 23, 24, 25, 48, 121, 257};
-    const uint64_t depths[] = {0, 1, 3, 8, 255, 257, 600};
+    // and 4, 8, 24 columns), 23-25, 239-241 (row block), 255-257 and 513
+    // (one, two and three inner blocks), plus random shapes.
+    const uint64_t extents[] = {0, 1, 2, 3, 5, 6, 7, 8, 9, 23, 24, 25, 48, 121, 241, 257};
+    const uint64_t depths[] = {0, 1, 3, 8, 255, 257, 513, 600};
     const uint64_t tr_rows[] = {1, 2, 7, 8, 9, 31, 32, 33, 64, 75};
     const uint64_t tr_cols[] = {1, 3, 8, 9, 16, 40, 65, 130};
     srand(2024);
@@ -105,6 +127,15 @@ int main() {
                         check_products(name(level), *kern, m, n, k);
                     }
             for (int t = 0; t < 40; t++) check_products(name(level), *kern, rand() % 130, rand() % 70, rand() % 300);
+            check_products(name(level), *kern, 239, 50, 40);
+            // Blocks at odd offsets, straddling tiles, strips and row blocks.
+            check_block(name(level), *kern, 500, 130, 300, 0, 240, 24, 48);
+            check_block(name(level), *kern, 500, 130, 300, 241, 259, 0, 130);
+            for (int t = 0; t < 10; t++) {
+                const uint64_t m = 1 + rand() % 300, n = 2 + rand() % 80, k = 1 + rand() % 600;
+                const uint64_t i0 = rand() % m, j0 = rand() % n;
+                check_block(name(level), *kern, m, n, k, i0, 1 + rand() % (m - i0), j0, 1 + rand() % (n - j0));
+            }
         }
         if (const zanthic::TransposeFn *fn = zanthic::kTransposeVariants[level]) {
             best_transpose = level;
