@@ -477,10 +477,12 @@ void gemm_blocked(const Kernels &kern, uint64_t m, uint64_t n, uint64_t k, const
         for (uint64_t i = 0; i < m; i++) memset(c + i * ldc, 0, n * sizeof(double));
         return;
     }
+    // Blocks of the inner dimension of equal depth, at most KC.
+    const uint64_t blocks = (k + kern.kc - 1) / kern.kc, step = (k + blocks - 1) / blocks;
     for (uint64_t ic = 0; ic < m; ic += kBlockRows) {
         const uint64_t mc = m - ic < kBlockRows ? m - ic : kBlockRows;
-        for (uint64_t pc = 0; pc < k; pc += kern.kc) {
-            const uint64_t kc = k - pc < kern.kc ? k - pc : kern.kc;
+        for (uint64_t pc = 0; pc < k; pc += step) {
+            const uint64_t kc = k - pc < step ? k - pc : step;
             for (uint64_t jc = 0; jc < n; jc += kern.nr) {
                 if (stop_requested()) return;
                 const uint64_t nc = n - jc < kern.nr ? n - jc : kern.nr;
