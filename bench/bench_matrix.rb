@@ -14,6 +14,7 @@ ENV["OPENBLAS_NUM_THREADS"] = "1" # read by OpenBLAS when it loads
 require "zanthic_ext"
 require "zanthic_bench"
 require "matrix"
+require "etc"
 
 M = Zanthic::Linalg::Matrix
 B = ZanthicBench
@@ -38,8 +39,10 @@ def agree!(label, name, value, reference, scale)
   abort "#{label} #{name}: differs from the library by #{diff}" if diff > 1e-12 * scale
 end
 
-puts "zanthic_ext matrix kernels (kernel variant: #{Zanthic::Linalg::ISA}; " \
-     "OpenBLAS #{B.respond_to?(:blas_multiply) ? 'single-threaded' : 'not installed'})"
+threads = ENV["ZANTHIC_THREADS"].to_i.positive? ? ENV["ZANTHIC_THREADS"].to_i : Etc.nprocessors
+blas = B.respond_to?(:blas_multiply) ? "single-threaded, core #{B.blas_core}" : "not installed"
+puts "zanthic_ext matrix kernels (kernel variant: #{Zanthic::Linalg::ISA}; library threads: #{threads}; " \
+     "OpenBLAS #{blas}; bench_threads compares one and two threads)"
 HEADER = format("%-30s %-30s %10s %9s %12s", "operation", "implementation", "time ms", "GFLOP/s", "vs library")
 puts HEADER
 
@@ -57,6 +60,8 @@ PRODUCTS = [
   [1000, 1000, 1000, 5, 1],
   [100, 2000, 100, 30, 3],   # Gram matrix A^T A of a 2000 x 100 matrix
   [5000, 100, 100, 10, 1],   # E * V in the decomposition
+  [5000, 101, 100, 10, 1],   # the incremental update's basis product
+  [5000, 101, 101, 10, 1],
 ].freeze
 
 PRODUCTS.each do |m, k, n, reps, naive_reps|
