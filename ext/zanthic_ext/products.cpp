@@ -1,6 +1,7 @@
 // Products split across the worker threads (see products.h). Every split is
-// by output rows (or output vectors), whose values the kernels compute
-// independently of one another.
+// by output rows (or output vectors), or for the matrix product by blocks of
+// rows and columns of c, whose values the kernels compute independently of
+// one another.
 #include "products.h"
 
 #include <atomic>
