@@ -479,8 +479,13 @@ void gemm_blocked(const Kernels &kern, uint64_t m, uint64_t n, uint64_t k, const
     }
     // Blocks of the inner dimension of equal depth, at most KC.
     const uint64_t blocks = (k + kern.kc - 1) / kern.kc, step = (k + blocks - 1) / blocks;
-    for (uint64_t ic = 0; ic < m; ic += kBlockRows) {
-        const uint64_t mc = m - ic < kBlockRows ? m - ic : kBlockRows;
+    // Row blocks of equal height, the nearest to kBlockRows: every row block
+    // copies all of b, so a thin last one would cost as much copying as a
+    // full one for little work.
+    const uint64_t row_blocks = m < kBlockRows * 3 / 2 ? 1 : (m + kBlockRows / 2) / kBlockRows;
+    const uint64_t rows = (m + row_blocks - 1) / row_blocks;
+    for (uint64_t ic = 0; ic < m; ic += rows) {
+        const uint64_t mc = m - ic < rows ? m - ic : rows;
         for (uint64_t pc = 0; pc < k; pc += step) {
             const uint64_t kc = k - pc < step ? k - pc : step;
             for (uint64_t jc = 0; jc < n; jc += kern.nr) {
