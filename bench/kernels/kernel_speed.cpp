@@ -12,7 +12,7 @@
 #include <functional>
 #include <vector>
 
-#include "gemm.cpp"
+#include "gemv.cpp"
 #include "transpose.cpp"
 
 using namespace zanthic;
@@ -68,9 +68,9 @@ int main() {
         }};
         std::vector<int> levels;
         for (int level = 0; level < isa::kLevels; level++) {
-            if (!isa::supported((isa::Level)level) || !kVariants[level]) continue;
-            const Kernels *k = kVariants[level];
-            contenders.push_back([&, k] { k->gemv(m, n, a.data(), x.data(), y.data()); });
+            if (!isa::supported((isa::Level)level) || !kGemvVariants[level]) continue;
+            const GemvFn f = *kGemvVariants[level];
+            contenders.push_back([&, f] { f(m, n, a.data(), x.data(), y.data()); });
             levels.push_back(level);
         }
         const std::vector<double> t = interleaved(31, inner, contenders);

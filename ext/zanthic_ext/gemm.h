@@ -1,6 +1,5 @@
-// Product kernels on plain row-major arrays of doubles: the matrix product
-// and the matrix-vector product behind cmatrix_multiply and
-// cmatrix_multiply_vector. They never allocate, never raise and touch no
+// The matrix product kernel behind cmatrix_multiply, on plain row-major
+// arrays of doubles. It never allocates, never raises and touches no
 // Ruby object. The instruction set (AVX-512, AVX2 with FMA, or portable
 // code) is chosen once, at the first call, through isa.h.
 #ifndef ZANTHIC_GEMM_H
@@ -13,9 +12,6 @@ namespace zanthic {
 // c (m x n) = a (m x k) * b (k x n), all row-major and densely stored; c is
 // overwritten (all zeros when k is 0) and must not overlap a or b.
 void gemm(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *b, double *c);
-
-// y (m) = a (m x n) * x (n); y is overwritten and must not overlap a or x.
-void gemv(uint64_t m, uint64_t n, const double *a, const double *x, double *y);
 
 }  // namespace zanthic
 

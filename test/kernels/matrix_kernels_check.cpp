@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "gemm.cpp"
+#include "gemv.cpp"
 #include "transpose.cpp"
 
 namespace {
@@ -30,10 +31,11 @@ void fail(const char *what, const char *variant, uint64_t m, uint64_t n, uint64_
                (unsigned long long)n, (unsigned long long)k, got, want);
 }
 
-// c = a * b and y = a * (column 0 of b) for one variant, against the
+// c = a * b and, when gemv is given, y = a * x for one variant, against the
 // reference; any summation order errs by at most about k ulps of the sum of
 // magnitudes, allow twice that.
-void check_products(const char *name, const zanthic::Kernels &kern, uint64_t m, uint64_t n, uint64_t k) {
+void check_products(const char *name, const zanthic::Kernels &kern, zanthic::GemvFn gemv, uint64_t m, uint64_t n,
+                    uint64_t k) {
     double *a = random_array(m * k), *b = random_array(k * n), *c = array(m * n);
     for (uint64_t i = 0; i < m * n; i++) c[i] = NAN;  // every element must be written
     zanthic::gemm_with(kern, m, n, k, a, b, c);
@@ -47,9 +49,9 @@ void check_products(const char *name, const zanthic::Kernels &kern, uint64_t m, 
             if (!(fabsl(c[i * n + j] - s) <= 2.0L * (k + 1) * 1.1102230246251565e-16L * mag))
                 fail("gemm", name, m, n, k, c[i * n + j], s);
         }
-    if (m && k) {
+    if (gemv && m && k) {
         double *x = random_array(k), *y = array(m);
-        kern.gemv(m, k, a, x, y);
+        gemv(m, k, a, x, y);
         for (uint64_t i = 0; i < m; i++) {
             long double s = 0, mag = 0;
             for (uint64_t p = 0; p < k; p++) {
@@ -96,15 +98,17 @@ int main() {
         if (!runs(level)) continue;
         strcat(ran, " ");
         strcat(ran, name(level));
+        const zanthic::GemvFn gemv = zanthic::kGemvVariants[level] ? *zanthic::kGemvVariants[level] : nullptr;
         if (const zanthic::Kernels *kern = zanthic::kVariants[level]) {
             best_product = level;
             for (uint64_t m : extents)
                 for (uint64_t n : extents)
                     for (uint64_t k : depths) {
                         if (m * n * k > 3000000) continue;
-                        check_products(name(level), *kern, m, n, k);
+                        check_products(name(level), *kern, gemv, m, n, k);
                     }
-            for (int t = 0; t < 40; t++) check_products(name(level), *kern, rand() % 130, rand() % 70, rand() % 300);
+            for (int t = 0; t < 40; t++)
+                check_products(name(level), *kern, gemv, rand() % 130, rand() % 70, rand() % 300);
         }
         if (const zanthic::TransposeFn *fn = zanthic::kTransposeVariants[level]) {
             best_transpose = level;
