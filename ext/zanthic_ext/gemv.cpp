@@ -12,26 +12,47 @@ namespace {
 // y[0 .. m) for m rows of a (row stride n) against x.
 typedef void (*GemvFn)(uint64_t m, uint64_t n, const double *a, const double *x, double *y);
 
+// Rows per pass of the vector kernels: eight independent multiply-add
+// chains (enough to cover the latency of the two FMA units), every load of
+// x shared eight ways, and eight sums that fold into one vector of results.
+constexpr int kGroupRows = 8;
+
 #if ZANTHIC_X86
 // ---------------------------------------------------------------------------
-// AVX-512
+// AVX-512: eight rows per pass, one accumulator of eight lanes per row.
 
-// Horizontal sum, through memory: GCC 12's lane-extract intrinsics trip its
-// own uninitialised-value warning.
-ZANTHIC_TARGET_AVX512 inline double hsum512(__m512d v) {
-    double t[8];
-    _mm512_storeu_pd(t, v);
-    return ((t[0] + t[4]) + (t[2] + t[6])) + ((t[1] + t[5]) + (t[3] + t[7]));
+// The shuffles below are written in their merge-masked form with every lane
+// selected: the same instructions, but GCC 12's unmasked forms start from an
+// undefined vector that trips its own uninitialised-value warning.
+
+// Sums of neighbouring lanes: (a0 + a1, b0 + b1, a2 + a3, b2 + b3, ...).
+ZANTHIC_TARGET_AVX512 inline __m512d pair_sums(__m512d a, __m512d b) {
+    return _mm512_add_pd(_mm512_mask_unpacklo_pd(a, 0xff, a, b), _mm512_mask_unpackhi_pd(a, 0xff, a, b));
 }
 
-// R rows against x, one accumulator per row; the column tail through a
-// mask. Eight rows at a time keep eight independent FMA chains in flight
-// and share each load of x eight ways.
+// Sums of neighbouring 128-bit lanes: (a.0 + a.1, a.2 + a.3, b.0 + b.1, b.2 + b.3).
+ZANTHIC_TARGET_AVX512 inline __m512d lane_sums(__m512d a, __m512d b) {
+    return _mm512_add_pd(_mm512_mask_shuffle_f64x2(a, 0xff, a, b, _MM_SHUFFLE(2, 0, 2, 0)),
+                         _mm512_mask_shuffle_f64x2(a, 0xff, a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+}
+
+// Lane r of the result is the sum of the eight lanes of s[r], added as
+// ((0 + 1) + (2 + 3)) + ((4 + 5) + (6 + 7)) for every r, so a row's sum
+// does not depend on the rows it is grouped with.
+ZANTHIC_TARGET_AVX512 inline __m512d fold8(const __m512d *s) {
+    const __m512d u0 = lane_sums(pair_sums(s[0], s[1]), pair_sums(s[2], s[3]));
+    const __m512d u1 = lane_sums(pair_sums(s[4], s[5]), pair_sums(s[6], s[7]));
+    return lane_sums(u0, u1);
+}
+
+// R <= 8 rows against x; the column tail through a mask, the rows past R
+// as zero accumulators.
 template <int R>
-ZANTHIC_TARGET_AVX512 void gemv_rows512(uint64_t n, const double *a, const double *x, double *y, __mmask8 last) {
-    __m512d s[R];
+ZANTHIC_TARGET_AVX512 inline void gemv_group512(uint64_t n, const double *a, const double *x, double *y,
+                                                __mmask8 last) {
+    __m512d s[kGroupRows];
 #pragma GCC unroll 8
-    for (int r = 0; r < R; r++) s[r] = _mm512_setzero_pd();
+    for (int r = 0; r < kGroupRows; r++) s[r] = _mm512_setzero_pd();
     uint64_t p = 0;
     for (; p + 8 <= n; p += 8) {
         const __m512d x0 = _mm512_loadu_pd(x + p);
@@ -43,85 +64,95 @@ ZANTHIC_TARGET_AVX512 void gemv_rows512(uint64_t n, const double *a, const doubl
 #pragma GCC unroll 8
         for (int r = 0; r < R; r++) s[r] = _mm512_fmadd_pd(_mm512_maskz_loadu_pd(last, a + r * n + p), x0, s[r]);
     }
-#pragma GCC unroll 8
-    for (int r = 0; r < R; r++) y[r] = hsum512(s[r]);
+    _mm512_mask_storeu_pd(y, static_cast<__mmask8>((1u << R) - 1), fold8(s));
 }
 
 ZANTHIC_TARGET_AVX512 void gemv_avx512(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
     const __mmask8 last = static_cast<__mmask8>((1u << (n % 8)) - 1);
     uint64_t i = 0;
-    for (; i + 8 <= m; i += 8) gemv_rows512<8>(n, a + i * n, x, y + i, last);
-    if (m - i >= 4) {
-        gemv_rows512<4>(n, a + i * n, x, y + i, last);
-        i += 4;
+    for (; i + kGroupRows <= m; i += kGroupRows) gemv_group512<kGroupRows>(n, a + i * n, x, y + i, last);
+    switch (m - i) {
+        case 7: gemv_group512<7>(n, a + i * n, x, y + i, last); break;
+        case 6: gemv_group512<6>(n, a + i * n, x, y + i, last); break;
+        case 5: gemv_group512<5>(n, a + i * n, x, y + i, last); break;
+        case 4: gemv_group512<4>(n, a + i * n, x, y + i, last); break;
+        case 3: gemv_group512<3>(n, a + i * n, x, y + i, last); break;
+        case 2: gemv_group512<2>(n, a + i * n, x, y + i, last); break;
+        case 1: gemv_group512<1>(n, a + i * n, x, y + i, last); break;
+        default: break;
     }
-    if (m - i >= 2) {
-        gemv_rows512<2>(n, a + i * n, x, y + i, last);
-        i += 2;
-    }
-    if (i < m) gemv_rows512<1>(n, a + i * n, x, y + i, last);
 }
 
 // ---------------------------------------------------------------------------
-// AVX2 with FMA
+// AVX2 with FMA: eight rows per pass, one accumulator of four lanes per row.
 
-// Lane mask for the AVX2 masked loads: the first t lanes.
+// Lane mask for the AVX2 masked loads and stores: the first t lanes.
 ZANTHIC_TARGET_AVX2 inline __m256i gemv_lanes256(uint64_t t) {
     const __m256i index = _mm256_setr_epi64x(0, 1, 2, 3);
     return _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(t)), index);
 }
 
-ZANTHIC_TARGET_AVX2 inline double hsum256(__m256d v) {
-    const __m128d s = _mm_add_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
-    return _mm_cvtsd_f64(_mm_add_sd(s, _mm_unpackhi_pd(s, s)));
+// Lane r of the result is the sum of the four lanes of s[r], added as
+// (0 + 1) + (2 + 3) for every r.
+ZANTHIC_TARGET_AVX2 inline __m256d fold4(const __m256d *s) {
+    const __m256d h01 = _mm256_hadd_pd(s[0], s[1]), h23 = _mm256_hadd_pd(s[2], s[3]);
+    return _mm256_add_pd(_mm256_permute2f128_pd(h01, h23, 0x20), _mm256_permute2f128_pd(h01, h23, 0x31));
 }
 
-// Two rows at a time, two accumulators per row; the column tail by mask.
-ZANTHIC_TARGET_AVX2 void gemv_avx2(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
-    const uint64_t tail = n % 4;
-    const __m256i last = gemv_lanes256(tail);
-    const uint64_t body = n - tail;
-    uint64_t i = 0;
-    for (; i + 2 <= m; i += 2) {
-        const double *r0 = a + i * n, *r1 = r0 + n;
-        __m256d s0 = _mm256_setzero_pd(), s1 = s0, t0 = s0, t1 = s0;
-        uint64_t p = 0;
-        for (; p + 8 <= body; p += 8) {
-            const __m256d x0 = _mm256_loadu_pd(x + p), x1 = _mm256_loadu_pd(x + p + 4);
-            s0 = _mm256_fmadd_pd(_mm256_loadu_pd(r0 + p), x0, s0);
-            s1 = _mm256_fmadd_pd(_mm256_loadu_pd(r1 + p), x0, s1);
-            t0 = _mm256_fmadd_pd(_mm256_loadu_pd(r0 + p + 4), x1, t0);
-            t1 = _mm256_fmadd_pd(_mm256_loadu_pd(r1 + p + 4), x1, t1);
-        }
-        for (; p < body; p += 4) {
-            const __m256d x0 = _mm256_loadu_pd(x + p);
-            s0 = _mm256_fmadd_pd(_mm256_loadu_pd(r0 + p), x0, s0);
-            s1 = _mm256_fmadd_pd(_mm256_loadu_pd(r1 + p), x0, s1);
-        }
-        if (tail) {
-            const __m256d x0 = _mm256_maskload_pd(x + p, last);
-            s0 = _mm256_fmadd_pd(_mm256_maskload_pd(r0 + p, last), x0, s0);
-            s1 = _mm256_fmadd_pd(_mm256_maskload_pd(r1 + p, last), x0, s1);
-        }
-        y[i] = hsum256(_mm256_add_pd(s0, t0));
-        y[i + 1] = hsum256(_mm256_add_pd(s1, t1));
+template <int R>
+ZANTHIC_TARGET_AVX2 inline void gemv_group256(uint64_t n, const double *a, const double *x, double *y,
+                                              __m256i last) {
+    __m256d s[kGroupRows];
+#pragma GCC unroll 8
+    for (int r = 0; r < kGroupRows; r++) s[r] = _mm256_setzero_pd();
+    const uint64_t body = n - n % 4;
+    uint64_t p = 0;
+    for (; p < body; p += 4) {
+        const __m256d x0 = _mm256_loadu_pd(x + p);
+#pragma GCC unroll 8
+        for (int r = 0; r < R; r++) s[r] = _mm256_fmadd_pd(_mm256_loadu_pd(a + r * n + p), x0, s[r]);
     }
-    for (; i < m; i++) {
-        const double *r0 = a + i * n;
-        __m256d s0 = _mm256_setzero_pd();
-        uint64_t p = 0;
-        for (; p < body; p += 4) s0 = _mm256_fmadd_pd(_mm256_loadu_pd(r0 + p), _mm256_loadu_pd(x + p), s0);
-        if (tail) s0 = _mm256_fmadd_pd(_mm256_maskload_pd(r0 + p, last), _mm256_maskload_pd(x + p, last), s0);
-        y[i] = hsum256(s0);
+    if (p < n) {
+        const __m256d x0 = _mm256_maskload_pd(x + p, last);
+#pragma GCC unroll 8
+        for (int r = 0; r < R; r++) s[r] = _mm256_fmadd_pd(_mm256_maskload_pd(a + r * n + p, last), x0, s[r]);
+    }
+    if (R >= 4) {
+        _mm256_storeu_pd(y, fold4(s));
+        if (R == 8) {
+            _mm256_storeu_pd(y + 4, fold4(s + 4));
+        } else if (R > 4) {
+            _mm256_maskstore_pd(y + 4, gemv_lanes256(R - 4), fold4(s + 4));
+        }
+    } else {
+        _mm256_maskstore_pd(y, gemv_lanes256(R), fold4(s));
+    }
+}
+
+ZANTHIC_TARGET_AVX2 void gemv_avx2(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
+    const __m256i last = gemv_lanes256(n % 4);
+    uint64_t i = 0;
+    for (; i + kGroupRows <= m; i += kGroupRows) gemv_group256<kGroupRows>(n, a + i * n, x, y + i, last);
+    switch (m - i) {
+        case 7: gemv_group256<7>(n, a + i * n, x, y + i, last); break;
+        case 6: gemv_group256<6>(n, a + i * n, x, y + i, last); break;
+        case 5: gemv_group256<5>(n, a + i * n, x, y + i, last); break;
+        case 4: gemv_group256<4>(n, a + i * n, x, y + i, last); break;
+        case 3: gemv_group256<3>(n, a + i * n, x, y + i, last); break;
+        case 2: gemv_group256<2>(n, a + i * n, x, y + i, last); break;
+        case 1: gemv_group256<1>(n, a + i * n, x, y + i, last); break;
+        default: break;
     }
 }
 
 #endif  // ZANTHIC_X86
 
 // ---------------------------------------------------------------------------
-// Portable
+// Portable: one row per pass, four partial sums (over k mod 4) combined as
+// (s3 + s1) + (s2 + s0), then the last n mod 4 products in order. (Passes
+// of several rows, with their sums in arrays, compile to slower code: the
+// compiler then keeps the sums in memory.)
 
-// Four partial sums per row, combined at the end.
 void gemv_portable(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
     for (uint64_t i = 0; i < m; i++) {
         const double *row = a + i * n;
@@ -157,15 +188,19 @@ GemvFn chosen_gemv() {
     return chosen;
 }
 
-}  // namespace
-
-void gemv(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
+void gemv_with(GemvFn kernel, uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
     if (m == 0) return;
     if (n == 0) {
         memset(y, 0, m * sizeof(double));
         return;
     }
-    chosen_gemv()(m, n, a, x, y);
+    kernel(m, n, a, x, y);
+}
+
+}  // namespace
+
+void gemv(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
+    gemv_with(chosen_gemv(), m, n, a, x, y);
 }
 
 }  // namespace zanthic
