@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <vector>
@@ -72,11 +73,17 @@ Medians interleaved(int runs, int inner, const std::vector<std::function<void()>
 // Rounds per shape (the ratios' medians are stable to about 2% at this count).
 constexpr int kRounds = 201;
 
-int main() {
+// With an argument, only the part it names ("gemv" or "transpose").
+int main(int argc, char **argv) {
+    const bool gemv_part = argc < 2 || strcmp(argv[1], "gemv") == 0;
+    const bool transpose_part = argc < 2 || strcmp(argv[1], "transpose") == 0;
     openblas_set_num_threads(1);
     printf("OpenBLAS: %s (core %s)\n", openblas_get_config(), openblas_get_corename());
-    const uint64_t shapes[][2] = {{5000, 100}, {1000, 1000}, {2000, 2000}, {20000, 50}};
+    // 5000x100 and 1000x1000 fit the last-level cache, 1000x100 and 300x300
+    // fit L2.
+    const uint64_t shapes[][2] = {{5000, 100}, {1000, 1000}, {1000, 100}, {300, 300}, {2000, 2000}, {20000, 50}};
     for (auto &sh : shapes) {
+        if (!gemv_part) break;
         const uint64_t m = sh[0], n = sh[1];
         std::vector<double> a(m * n), x(n), y(m);
         for (auto &v : a) v = rand() / (double)RAND_MAX - 0.5;
@@ -104,6 +111,7 @@ int main() {
     }
     const uint64_t tshapes[][2] = {{2000, 100}, {1000, 1000}, {100, 2000}};
     for (auto &sh : tshapes) {
+        if (!transpose_part) break;
         const uint64_t m = sh[0], n = sh[1];
         std::vector<double> a(m * n), d(m * n);
         for (auto &v : a) v = rand() / (double)RAND_MAX;

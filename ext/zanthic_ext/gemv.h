@@ -1,7 +1,8 @@
 // The matrix-vector product kernel behind cmatrix_multiply_vector (and the
 // one-column matrix product), on plain row-major arrays of doubles. It never
 // allocates, never raises and touches no Ruby object. The instruction set
-// (AVX-512, AVX2 with FMA, or portable code) is chosen once, through isa.h.
+// (AVX2 with FMA, also on AVX-512 processors, or portable code) is chosen
+// once, through isa.h.
 #ifndef ZANTHIC_GEMV_H
 #define ZANTHIC_GEMV_H
 
