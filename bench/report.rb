@@ -16,6 +16,7 @@
 #   rake bench:report          (builds what it needs; about 8 minutes)
 require "etc"
 require "rbconfig"
+require "stringio"
 require "tempfile"
 
 ROOT = File.expand_path("..", __dir__)
@@ -37,15 +38,18 @@ def timed
   now - t
 end
 
-# Median seconds of each contender over reps rounds; every round runs each
-# contender once, in turn. Contenders given as nil or false are skipped.
-def interleaved(reps, contenders)
+# Median seconds per call of each contender over reps rounds; every round
+# makes inner calls of each contender in turn. Contenders given as nil or
+# false are skipped. With gc, garbage of earlier rounds is collected before
+# each contender's turn, outside the timing; without, the operands stay in
+# the caches from one call to the next (a collection walks the whole heap).
+def interleaved(reps, contenders, inner: 1, gc: true)
   live = contenders.select { |_, fn| fn }
   times = live.transform_values { [] }
   reps.times do
     live.each do |name, fn|
-      GC.start # garbage of earlier rounds is collected outside the timing
-      times[name] << timed(&fn)
+      GC.start if gc
+      times[name] << timed { inner.times { fn.call } } / inner
     end
   end
   times.transform_values { |list| median(list) }
@@ -94,16 +98,17 @@ module Measure
     b = Array.new(n) { rng.rand(-1.0..1.0) }
     va = v.alloc(a)
     vb = v.alloc(b)
-    out[:dot] = interleaved(41, lib: -> { va * vb }, plain: none && -> { @b.scalar_dot(va, vb) },
-                                blas: blas && -> { @b.blas_dot(va, vb) })
+    out[:dot] = interleaved(31, { lib: -> { va * vb }, plain: none && -> { @b.scalar_dot(va, vb) },
+                                  blas: blas && -> { @b.blas_dot(va, vb) } }, inner: 20, gc: false)
     out[:dot][:ruby] = median(Array.new(3) { timed { a.zip(b).sum { |x, y| x * y } } }) if none
     out[:dot][:bytes] = 16.0 * n
 
     n = 10**7
     a = Array.new(n) { rng.rand(-1.0..1.0) }
     va = v.alloc(a)
-    out[:norm] = interleaved(9, lib: -> { @b.library_magnitude(va) }, plain: none && -> { @b.scalar_magnitude(va) },
-                                blas: blas && @b.respond_to?(:blas_nrm2) && -> { @b.blas_nrm2(va) })
+    out[:norm] = interleaved(9, { lib: -> { @b.library_magnitude(va) }, plain: none && -> { @b.scalar_magnitude(va) },
+                                  blas: blas && @b.respond_to?(:blas_nrm2) && -> { @b.blas_nrm2(va) } },
+                             inner: 2, gc: false)
     out[:norm][:ruby] = timed { Math.sqrt(a.sum { |x| x * x }) } if none
     out[:norm][:bytes] = 8.0 * n
     a = b = va = vb = nil
@@ -111,7 +116,7 @@ module Measure
     [[:product, 1000, 1000, 1000, 5], [:gram, 100, 2000, 100, 15]].each do |key, rows, inner, cols, reps|
       x = @b.random_matrix(rows, inner, 1)
       y = @b.random_matrix(inner, cols, 2)
-      out[key] = interleaved(reps, lib: -> { x * y }, blas: blas && -> { @b.blas_multiply(x, y) })
+      out[key] = interleaved(reps, { lib: -> { x * y }, blas: blas && -> { @b.blas_multiply(x, y) } })
       out[key][:plain] = median(Array.new(key == :product ? 1 : 3) { timed { @b.naive_multiply(x, y) } }) if none
       if none && key == :gram
         rx = ::Matrix.rows(x.to_a)
@@ -124,20 +129,21 @@ module Measure
     [[5000, 100], [1000, 1000]].each do |rows, cols|
       x = @b.random_matrix(rows, cols, 3)
       y = @b.random_vectors(1, cols, 4)[0]
-      out[:"gemv#{rows}"] = interleaved(61, lib: -> { x * y }, plain: none && -> { @b.naive_multiply_vector(x, y) },
-                                            blas: blas && -> { @b.blas_multiply_vector(x, y) })
+      out[:"gemv#{rows}"] = interleaved(41, { lib: -> { x * y }, plain: none && -> { @b.naive_multiply_vector(x, y) },
+                                              blas: blas && -> { @b.blas_multiply_vector(x, y) } }, inner: 10, gc: false)
       out[:"gemv#{rows}"][:flops] = 2.0 * rows * cols
     end
 
     x = @b.random_matrix(2000, 100, 5)
-    out[:transpose] = interleaved(61, lib: -> { x.trans }, plain: none && -> { @b.naive_transpose(x) })
+    out[:transpose] = interleaved(41, { lib: -> { x.trans }, plain: none && -> { @b.naive_transpose(x) } },
+                                  inner: 5, gc: false)
 
     unless only_blas
       [[1000, 200, 1], [200, 1000, 2], [400, 400, 3], [2000, 100, 4]].each do |rows, cols, seed|
         data = term_counts(rows, cols, seed, 5)
         x = m.alloc(*data)
         sweeps = nil
-        r = interleaved(3, lib: -> { x.svd }, plain: -> { sweeps, = @b.literal_svd(x) })
+        r = interleaved(3, { lib: -> { x.svd }, plain: -> { sweeps, = @b.literal_svd(x) } })
         if @gsl
           g = GSL::Matrix.alloc(data.flatten, rows, cols)
           g = g.transpose if rows < cols # GSL decomposes rows >= columns only
@@ -151,9 +157,9 @@ module Measure
 
     basis = @b.random_matrix(5000, 100, 4)
     vectors = @b.random_vectors(5000, 5000, 5)
-    out[:project] = interleaved(3, lib: -> { basis.batch_project(vectors) },
-                                   blas: blas && -> { @b.blas_gemm_project(basis, vectors) },
-                                   blas_gemv: blas && -> { @b.blas_gemv_project(basis, vectors) })
+    out[:project] = interleaved(3, { lib: -> { basis.batch_project(vectors) },
+                                     blas: blas && -> { @b.blas_gemm_project(basis, vectors) },
+                                     blas_gemv: blas && -> { @b.blas_gemv_project(basis, vectors) } })
     out[:project][:flops] = 2.0 * 5000 * 5000 * 100
     return out if only_blas
 
@@ -194,10 +200,10 @@ module Measure
       end
     end
     last = columns.last(tail)
-    r = interleaved(3, lib: lambda {
+    r = interleaved(3, { lib: lambda {
       bb, vv = checkpoint
       last.each { |c| bb, vv = bb.incremental_svd_update(vv, c, 100, 1e-10) }
-    }, plain: -> { @b.naive_update_stream(*checkpoint, last, 100, 1e-10) })
+    }, plain: -> { @b.naive_update_stream(*checkpoint, last, 100, 1e-10) } })
     { stream_rate: stream / whole, tail_rate: tail / r[:lib], plain_rate: tail / r[:plain] }
   end
 
@@ -209,7 +215,7 @@ module Measure
     m = Zanthic::Linalg::Matrix
     [[2000, 500, 11], [3000, 1000, 12]].to_h do |rows, cols, seed|
       x = m.alloc(*term_counts(rows, cols, seed, 3))
-      [:"#{rows}x#{cols}", interleaved(3, lib: -> { x.svd }, lapack: with_lapack && -> { @b.lapack_svd(x) })]
+      [:"#{rows}x#{cols}", interleaved(3, { lib: -> { x.svd }, lapack: with_lapack && -> { @b.lapack_svd(x) } })]
     end
   end
 
@@ -221,9 +227,9 @@ module Measure
     vectors = @b.random_vectors(5000, 5000, 4)
     blas = @blas
     {
-      product: interleaved(7, lib: -> { x * y }, blas: blas && -> { @b.blas_multiply(x, y) }),
-      project: interleaved(5, lib: -> { basis.batch_project(vectors) },
-                              blas: blas && -> { @b.blas_gemm_project(basis, vectors) }),
+      product: interleaved(7, { lib: -> { x * y }, blas: blas && -> { @b.blas_multiply(x, y) } }),
+      project: interleaved(5, { lib: -> { basis.batch_project(vectors) },
+                                blas: blas && -> { @b.blas_gemm_project(basis, vectors) } }),
     }
   end
 
@@ -329,22 +335,33 @@ def kernel_ratio(output, kind, shape, contender)
   nil
 end
 
-def cpu_model = File.read("/proc/cpuinfo")[/^model name\s*:\s*(.+)$/, 1] || RbConfig::CONFIG["host_cpu"]
+def cpu_model
+  info = File.read("/proc/cpuinfo")
+  name = info[/^model name\s*:\s*(.+)$/, 1] || RbConfig::CONFIG["host_cpu"]
+  family = info[/^cpu family\s*:\s*(\d+)/, 1]
+  model = info[/^model\s*:\s*(\d+)/, 1]
+  family && model ? "#{name} (family #{family}, model #{model})" : name
+rescue SystemCallError
+  RbConfig::CONFIG["host_cpu"]
+end
 
 def load_average = File.read("/proc/loadavg").split.first(3).join(" ")
 
-# Ratio cell: how many times slower (or faster) the baseline is.
+# Ratio cell: how many times slower (or faster) the baseline is than the
+# library.
 def versus(baseline, lib)
   return "" unless baseline && lib
 
   r = baseline / lib
-  r >= 1 ? format("%.2gx slower", r).sub(/\.0x/, "x") : format("%.2fx (faster)", r)
+  times = ->(x) { x >= 10 ? format("%.0fx", x) : format("%.2fx", x) }
+  r >= 1 ? "#{times.(r)} slower" : "#{times.(1 / r)} faster"
 end
 
 def ms(t) = t ? format("%.3g ms", t * 1e3) : "n/a"
 
 def secs(t) = t ? format("%.3g s", t) : "n/a"
 
+report = File.join(ROOT, "tmp/bench/report.md")
 warn "bench:report: measuring (every child's environment and duration follow)"
 load_start = load_average
 t0 = now
@@ -360,6 +377,9 @@ two = run_child("threads-responsive", BLAS_DEFAULT.merge("ZANTHIC_THREADS" => "2
 one_forced = main[:core] ? run_child("threads", BLAS_FORCED.merge("ZANTHIC_THREADS" => "1")) : nil
 elapsed = now - t0
 
+# Everything below goes to standard output and to tmp/bench/report.md.
+printed = StringIO.new
+$stdout = printed
 m = main[:main]
 f = forced && forced[:main]
 core = main[:core] || "not installed"
@@ -372,7 +392,8 @@ puts "Measured #{Time.now.utc.strftime('%Y-%m-%d')} on #{cpu_model} (#{nproc} CP
      "#{load_start} at the start, #{load_average} at the end), kernel variant `#{main[:isa]}`, Ruby #{RUBY_VERSION}. " \
      "OpenBLAS #{blas_version || '(version unknown)'} on one thread: core `#{core}` as it detects itself, and core " \
      "`#{forced_core}` with `OPENBLAS_CORETYPE=SkylakeX` (its AVX-512 kernels). All figures are medians of " \
-     "interleaved repetitions in one run; ratios are the baseline's time over the library's."
+     "interleaved repetitions in one run; \"slower\" and \"faster\" describe the baseline against the library, " \
+     "measured in the same process."
 puts
 puts "| operation | threads | zanthic_ext | plain C | OpenBLAS, #{core} | OpenBLAS, #{forced_core} (forced) | GSL binding | Ruby |"
 puts "|---|---|---|---|---|---|---|---|"
@@ -463,3 +484,8 @@ puts format("Another Ruby thread asking to run every millisecond waited at most 
             "product and %.1f ms during a %.2f s SVD of 1500x600 (2 threads); `Thread#raise` ended either call " \
             "within %.1f / %.1f ms (median of 5).", resp[:gap_product][0] * 1e3, resp[:gap_product][1],
             resp[:gap_svd][0] * 1e3, resp[:gap_svd][1], resp[:interrupt_product] * 1e3, resp[:interrupt_svd] * 1e3)
+
+$stdout = STDOUT
+File.write(report, printed.string)
+puts printed.string
+warn "bench:report: written to #{report}"
