@@ -29,10 +29,20 @@ double now() {
     return t.tv_sec + t.tv_nsec * 1e-9;
 }
 
-__attribute__((noinline, optimize("no-tree-vectorize"))) void plain_transpose(uint64_t rows, uint64_t cols,
-                                                                                const double *s, double *d) {
-    for (uint64_t i = 0; i < rows; i++)
+// The plain loop, kept scalar (GCC by attribute, Clang by loop pragma).
+#if defined(__clang__)
+#define PLAIN_FUNCTION __attribute__((noinline))
+#define PLAIN_LOOP _Pragma("clang loop vectorize(disable) interleave(disable)")
+#else
+#define PLAIN_FUNCTION __attribute__((noinline, optimize("no-tree-vectorize")))
+#define PLAIN_LOOP
+#endif
+
+PLAIN_FUNCTION void plain_transpose(uint64_t rows, uint64_t cols, const double *s, double *d) {
+    for (uint64_t i = 0; i < rows; i++) {
+        PLAIN_LOOP
         for (uint64_t j = 0; j < cols; j++) d[j * rows + i] = s[i * cols + j];
+    }
 }
 
 struct Medians {

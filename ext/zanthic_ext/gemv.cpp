@@ -85,8 +85,8 @@ ZANTHIC_TARGET_AVX2 void gemv_avx2(uint64_t m, uint64_t n, const double *a, cons
 // ---------------------------------------------------------------------------
 // Portable: one row per pass, four partial sums (over k mod 4) combined as
 // (s3 + s1) + (s2 + s0), then the last n mod 4 products in order. (Passes
-// of several rows, with their sums in arrays, compile to slower code: the
-// compiler then keeps the sums in memory.)
+// of two or four rows sharing each x[p], written the same way in scalars,
+// ran 2-2.5 times slower under GCC 12 -O3 on x86-64.)
 
 void gemv_portable(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {
     for (uint64_t i = 0; i < m; i++) {
