@@ -13,7 +13,8 @@
 # repetition, so that both see the same load on a shared machine; every
 # figure is a median, every ratio is taken within one child.
 #
-#   rake bench:report          (builds what it needs; about 8 minutes)
+#   rake bench:report            (builds what it needs; about 3 minutes here)
+#   rake bench:report README=1   also puts the tables in README.md
 require "etc"
 require "rbconfig"
 require "stringio"
@@ -489,3 +490,14 @@ $stdout = STDOUT
 File.write(report, printed.string)
 puts printed.string
 warn "bench:report: written to #{report}"
+
+# README=1: the tables go between the markers of the README's performance
+# section, replacing what was there.
+if ENV["README"] == "1"
+  readme = File.join(ROOT, "README.md")
+  text = File.read(readme)
+  marked = /(^<!-- bench:report begin[^\n]*-->\n).*?(^<!-- bench:report end -->$)/m
+  abort "bench:report: no bench:report markers in #{readme}" unless text.match?(marked)
+  File.write(readme, text.sub(marked) { "#{Regexp.last_match(1)}#{printed.string}#{Regexp.last_match(2)}" })
+  warn "bench:report: tables placed in #{readme}"
+end
