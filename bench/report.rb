@@ -44,16 +44,20 @@ end
 # false are skipped. With gc, garbage of earlier rounds is collected before
 # each contender's turn, outside the timing; without, the operands stay in
 # the caches from one call to the next (a collection walks the whole heap).
+# With a contender named lib, :ratio holds for every contender the median
+# over the rounds of its time divided by lib's in the same round: steadier
+# on a shared machine than the ratio of the medians.
 def interleaved(reps, contenders, inner: 1, gc: true)
   live = contenders.select { |_, fn| fn }
-  times = live.transform_values { [] }
-  reps.times do
-    live.each do |name, fn|
+  rounds = Array.new(reps) do
+    live.to_h do |name, fn|
       GC.start if gc
-      times[name] << timed { inner.times { fn.call } } / inner
+      [name, timed { inner.times { fn.call } } / inner]
     end
   end
-  times.transform_values { |list| median(list) }
+  result = live.keys.to_h { |name| [name, median(rounds.map { |r| r[name] })] }
+  result[:ratio] = live.keys.to_h { |name| [name, median(rounds.map { |r| r[name] / r[:lib] })] } if live.key?(:lib)
+  result
 end
 
 # ---------------------------------------------------------------------------
@@ -358,6 +362,13 @@ def versus(baseline, lib)
   r >= 1 ? "#{times.(r)} slower" : "#{times.(1 / r)} faster"
 end
 
+# The same for a measured row: the per-round ratio where the baseline was
+# interleaved with the library, the ratio of the times otherwise.
+def cmp(row, key)
+  ratio = row[:ratio]&.[](key)
+  ratio ? versus(ratio, 1.0) : versus(row[key], row[:lib])
+end
+
 def ms(t) = t ? format("%.3g ms", t * 1e3) : "n/a"
 
 def secs(t) = t ? format("%.3g s", t) : "n/a"
@@ -396,48 +407,49 @@ puts "Measured #{Time.now.utc.strftime('%Y-%m-%d')} on #{cpu_model} (#{nproc} CP
      "interleaved repetitions in one run; \"slower\" and \"faster\" describe the baseline against the library, " \
      "measured in the same process."
 puts
-puts "| operation | threads | zanthic_ext | plain C | OpenBLAS, #{core} | OpenBLAS, #{forced_core} (forced) | GSL binding | Ruby |"
+puts "| operation | ZANTHIC_THREADS | zanthic_ext | plain C | OpenBLAS 1 thr, core #{core} (detected) | " \
+     "OpenBLAS 1 thr, core #{forced_core} (forced) | GSL binding | Ruby |"
 puts "|---|---|---|---|---|---|---|---|"
 row = ->(cells) { puts "| #{cells.join(' | ')} |" }
 gbs = ->(r) { format("%.3g GB/s", r[:bytes] / r[:lib] / 1e9) }
 gflops = ->(r) { format("%.3g GFLOP/s", r[:flops] / r[:lib] / 1e9) }
-row.(["dot, 10^6 doubles", 1, gbs.(m[:dot]), versus(m[:dot][:plain], m[:dot][:lib]),
-      versus(m[:dot][:blas], m[:dot][:lib]), f && versus(f[:dot][:blas], f[:dot][:lib]), "",
-      "#{versus(m[:dot][:ruby], m[:dot][:lib])} (`zip.sum`)"])
-row.(["norm, 10^7 doubles", 1, gbs.(m[:norm]), versus(m[:norm][:plain], m[:norm][:lib]),
-      "#{versus(m[:norm][:blas], m[:norm][:lib])} (`dnrm2`)", f && versus(f[:norm][:blas], f[:norm][:lib]), "",
-      versus(m[:norm][:ruby], m[:norm][:lib])])
-row.(["1000x1000 product", 1, gflops.(m[:product]), versus(m[:product][:plain], m[:product][:lib]),
-      versus(m[:product][:blas], m[:product][:lib]), f && versus(f[:product][:blas], f[:product][:lib]), "", ""])
-row.(["100x2000 * 2000x100", 1, gflops.(m[:gram]), versus(m[:gram][:plain], m[:gram][:lib]),
-      versus(m[:gram][:blas], m[:gram][:lib]), f && versus(f[:gram][:blas], f[:gram][:lib]), "",
-      "#{versus(m[:gram][:ruby], m[:gram][:lib])} (`Matrix`)"])
+row.(["dot, 10^6 doubles", 1, gbs.(m[:dot]), cmp(m[:dot], :plain),
+      cmp(m[:dot], :blas), f && cmp(f[:dot], :blas), "",
+      "#{cmp(m[:dot], :ruby)} (`zip.sum`)"])
+row.(["norm, 10^7 doubles", 1, gbs.(m[:norm]), cmp(m[:norm], :plain),
+      "#{cmp(m[:norm], :blas)} (`dnrm2`)", f && cmp(f[:norm], :blas), "",
+      cmp(m[:norm], :ruby)])
+row.(["1000x1000 product", 1, gflops.(m[:product]), cmp(m[:product], :plain),
+      cmp(m[:product], :blas), f && cmp(f[:product], :blas), "", ""])
+row.(["100x2000 * 2000x100", 1, gflops.(m[:gram]), cmp(m[:gram], :plain),
+      cmp(m[:gram], :blas), f && cmp(f[:gram], :blas), "",
+      "#{cmp(m[:gram], :ruby)} (`Matrix`)"])
 [[5000, "5000x100"], [1000, "1000x1000"]].each do |key, label|
   r = m[:"gemv#{key}"]
-  row.(["matrix x vector #{label}", 1, gflops.(r), versus(r[:plain], r[:lib]), "#{versus(r[:blas], r[:lib])} (`dgemv`)",
-        f && versus(f[:"gemv#{key}"][:blas], f[:"gemv#{key}"][:lib]), "", ""])
+  row.(["matrix x vector #{label}", 1, gflops.(r), cmp(r, :plain), "#{cmp(r, :blas)} (`dgemv`)",
+        f && cmp(f[:"gemv#{key}"], :blas), "", ""])
 end
-row.(["transpose 2000x100", 1, ms(m[:transpose][:lib]), versus(m[:transpose][:plain], m[:transpose][:lib]),
+row.(["transpose 2000x100", 1, ms(m[:transpose][:lib]), cmp(m[:transpose], :plain),
       "", "", "", ""])
 %w[1000x200 200x1000 400x400 2000x100].each do |shape|
   r = m[:"svd#{shape}"]
-  row.(["SVD #{shape} (#{r[:sweeps]} sweeps)", 1, secs(r[:lib]), "#{versus(r[:plain], r[:lib])} (literal procedure)",
-        "", "", versus(r[:gsl], r[:lib]), ""])
+  row.(["SVD #{shape} (#{r[:sweeps]} sweeps)", 1, secs(r[:lib]), "#{cmp(r, :plain)} (literal procedure)",
+        "", "", cmp(r, :gsl), ""])
 end
 u = m[:update]
 row.(["update stream, m = 5000, rank 100", 1, format("%.0f updates/s (%.0f at full rank)", u[:stream_rate], u[:tail_rate]),
       "#{versus(u[:tail_rate], u[:plain_rate])} (literal, full rank)", "", "", "", ""])
 p = m[:project]
 row.(["batch projection, 5000 x (5000x100)", 1, gflops.(p),
-      versus(p[:plain], p[:lib]), "#{versus(p[:blas_gemv], p[:lib])} (`dgemv`), #{versus(p[:blas], p[:lib])} (`dgemm`)",
-      f && "#{versus(f[:project][:blas_gemv], f[:project][:lib])} (`dgemv`), #{versus(f[:project][:blas], f[:project][:lib])} (`dgemm`)",
-      versus(p[:gsl], p[:lib]), versus(p[:ruby], p[:lib])])
+      cmp(p, :plain), "#{cmp(p, :blas_gemv)} (`dgemv`), #{cmp(p, :blas)} (`dgemm`)",
+      f && "#{cmp(f[:project], :blas_gemv)} (`dgemv`), #{cmp(f[:project], :blas)} (`dgemm`)",
+      cmp(p, :gsl), cmp(p, :ruby)])
 
 puts
-puts "Kernels on cache-resident data (`rake bench:kernels`, #{main[:isa] == 'avx512' ? 'AVX-512 processor' : main[:isa]}; " \
-     "call-by-call interleaved, median of the per-round speed ratios; above 1 = the library is faster):"
+puts "Kernels on cache-resident data, every variant this processor runs (`rake bench:kernels`; contender and " \
+     "baseline interleaved call by call, median of the per-round speed ratios; above 1 = the library is faster):"
 puts
-puts "| kernel | threads | variant | vs OpenBLAS dgemv, #{core} | vs OpenBLAS dgemv, SkylakeX (forced) | vs plain loop |"
+puts "| kernel | threads | variant | vs OpenBLAS dgemv, core #{core} (detected) | vs OpenBLAS dgemv, core SkylakeX (forced) | vs plain loop |"
 puts "|---|---|---|---|---|---|"
 %w[5000x100 1000x1000 1000x100 300x300].each do |shape|
   %w[avx2 portable].each do |variant|
@@ -456,21 +468,21 @@ end
 puts
 puts "Corpus-scale SVD (term counts, 5% non-zero, counts 1-3) against LAPACK `dgesdd` (OpenBLAS, one thread):"
 puts
-puts "| matrix | zanthic_ext, 1 thread | zanthic_ext, 2 threads | dgesdd, #{core} | ratio | dgesdd, SkylakeX (forced) | ratio |"
+puts "| matrix | zanthic_ext, ZANTHIC_THREADS=1 | zanthic_ext, ZANTHIC_THREADS=2 | dgesdd, core #{core} (detected) | ratio | dgesdd, core #{forced_core} (forced) | ratio |"
 puts "|---|---|---|---|---|---|---|"
 if corpus_default[:corpus]
   corpus_default[:corpus].each do |shape, r|
     two_lib = corpus_two[:corpus][shape][:lib]
     fr = corpus_forced && corpus_forced[:corpus][shape]
-    row.([shape, secs(r[:lib]), secs(two_lib), secs(r[:lapack]), format("%.2fx its time (1 thr)", r[:lib] / r[:lapack]),
-          fr ? secs(fr[:lapack]) : "n/a", fr ? format("%.2fx its time (1 thr), %.2fx (2 thr)", fr[:lib] / fr[:lapack], two_lib / fr[:lapack]) : ""])
+    row.([shape, secs(r[:lib]), secs(two_lib), secs(r[:lapack]), format("%.2fx its time (1 thr)", 1 / r[:ratio][:lapack]),
+          fr ? secs(fr[:lapack]) : "n/a", fr ? format("%.2fx its time (1 thr), %.2fx (2 thr)", 1 / fr[:ratio][:lapack], two_lib / fr[:lapack]) : ""])
   end
 end
 
 puts
 puts "Threads (ZANTHIC_THREADS=1 and 2; the baselines single-threaded):"
 puts
-puts "| operation | 1 thread | 2 threads | OpenBLAS dgemm, #{core} | OpenBLAS dgemm, SkylakeX (forced) |"
+puts "| operation | ZANTHIC_THREADS=1 | ZANTHIC_THREADS=2 | OpenBLAS dgemm 1 thr, core #{core} (detected) | OpenBLAS dgemm 1 thr, core #{forced_core} (forced) |"
 puts "|---|---|---|---|---|"
 [[:product, "1000x1000 product"], [:project, "batch projection, 5000 x (5000x100)"]].each do |key, label|
   a1 = one[:threads][key]
