@@ -1,6 +1,5 @@
-// Product kernels on plain row-major arrays of doubles: the matrix product
-// and the matrix-vector product behind cmatrix_multiply and
-// cmatrix_multiply_vector. They never allocate, never raise and touch no
+// The matrix product kernel behind cmatrix_multiply, on plain row-major
+// arrays of doubles. It never allocates, never raises and touches no
 // Ruby object. The instruction set (AVX-512, AVX2 with FMA, or portable
 // code) is chosen once, at the first call, through isa.h.
 #ifndef ZANTHIC_GEMM_H
@@ -24,9 +23,6 @@ void gemm_block(uint64_t m, uint64_t n, uint64_t k, const double *a, uint64_t ld
 // The width of the column strips the product kernel works in: column
 // blocks of c that are multiples of it waste no work.
 uint64_t gemm_strip_width();
-
-// y (m) = a (m x n) * x (n); y is overwritten and must not overlap a or x.
-void gemv(uint64_t m, uint64_t n, const double *a, const double *x, double *y);
 
 }  // namespace zanthic
 

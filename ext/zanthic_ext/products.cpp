@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "gemm.h"
+#include "gemv.h"
 #include "nogvl.h"
 #include "row_accumulate.h"
 #include "workers.h"

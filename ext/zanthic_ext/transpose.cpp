@@ -1,11 +1,16 @@
 // Transpose kernel (see transpose.h).
 //
-// The matrix is walked in square tiles so that the source rows and the
-// destination rows of one tile stay cached (and their pages in the TLB)
-// while the tile is copied. Within a tile the AVX-512 kernel moves 8 x 8
-// blocks through registers: eight 64-byte row loads, three rounds of lane
-// permutations, eight 64-byte row stores, so every cache line is read and
-// written whole. The portable kernel copies element by element.
+// Every variant streams the source once, strip of rows after strip of rows,
+// and writes the destination in whole cache lines where it can. The vector
+// kernels move blocks through registers (8 x 8 with AVX-512, 4 x 4 with
+// AVX2): a strip of kStripRows source rows is cut into blocks of one vector
+// width of columns, and the blocks of one such column block are done top to
+// bottom, so that each destination row gets 128 contiguous bytes, the pair
+// of cache lines the hardware prefetchers move together. The source rows of
+// a strip (16 rows of any length) stay in L1 and L2 while their columns are
+// taken. The portable kernel copies element by element: a narrow matrix
+// source row by source row (the few destination rows it writes stay in L1),
+// a wide one in square tiles.
 #include "transpose.h"
 
 #include "isa.h"
@@ -14,20 +19,24 @@ namespace zanthic {
 
 namespace {
 
-// Side of the square tiles: a 32 x 32 tile of doubles is 8 KiB read and
-// 8 KiB written, 32 source and 32 destination rows, well inside L1 and the
-// first-level TLB.
+// Source rows per strip of the vector kernels: two 8 x 8 blocks (four 4 x 4
+// blocks) give each destination row 128 contiguous bytes.
+constexpr uint64_t kStripRows = 16;
+// Up to this many columns the portable kernel walks whole source rows: the
+// destination lines it writes meanwhile (one per column, 8 KiB) stay in L1.
+constexpr uint64_t kNarrowCols = 128;
+// Side of the square tiles of the portable kernel on wider matrices: a
+// 32 x 32 tile of doubles is 8 KiB read and 8 KiB written.
 constexpr uint64_t kTile = 32;
-// Side of the register blocks of the AVX-512 kernel: one zmm per row.
-constexpr uint64_t kBlock = 8;
+// Sides of the register blocks: one vector per row.
+constexpr uint64_t kBlock512 = 8;
+constexpr uint64_t kBlock256 = 4;
 
 typedef void (*TransposeFn)(uint64_t rows, uint64_t cols, const double *src, double *dst);
 
 inline uint64_t min_u64(uint64_t a, uint64_t b) { return a < b ? a : b; }
 
-// Element by element over [i0, i1) x [j0, j1), source row by source row:
-// for the narrow right strip of a tall matrix (a few columns, thousands of
-// rows) each source line is then read once, not once per column.
+// Element by element over [i0, i1) x [j0, j1), source row by source row.
 inline void copy_region(uint64_t rows, uint64_t cols, const double *src, double *dst, uint64_t i0, uint64_t i1,
                         uint64_t j0, uint64_t j1) {
     for (uint64_t i = i0; i < i1; i++)
@@ -35,18 +44,21 @@ inline void copy_region(uint64_t rows, uint64_t cols, const double *src, double 
 }
 
 void transpose_portable(uint64_t rows, uint64_t cols, const double *src, double *dst) {
+    if (cols <= kNarrowCols) {
+        copy_region(rows, cols, src, dst, 0, rows, 0, cols);
+        return;
+    }
     for (uint64_t i0 = 0; i0 < rows; i0 += kTile)
         for (uint64_t j0 = 0; j0 < cols; j0 += kTile)
             copy_region(rows, cols, src, dst, i0, min_u64(i0 + kTile, rows), j0, min_u64(j0 + kTile, cols));
 }
 
 #if ZANTHIC_X86
-#define ZANTHIC_AVX512 __attribute__((target("avx512f")))
 
 // One 8 x 8 block: rows of src (stride cols) to rows of dst (stride rows).
 // Round one interleaves pairs of rows, rounds two and three regroup 128-bit
 // and then 256-bit lanes (all through two-source permutations).
-ZANTHIC_AVX512 inline void block8(const double *src, uint64_t cols, double *dst, uint64_t rows) {
+ZANTHIC_TARGET_AVX512 inline void block8(const double *src, uint64_t cols, double *dst, uint64_t rows) {
     const __m512i lo = _mm512_setr_epi64(0, 8, 2, 10, 4, 12, 6, 14);
     const __m512i hi = _mm512_setr_epi64(1, 9, 3, 11, 5, 13, 7, 15);
     const __m512i even = _mm512_setr_epi64(0, 1, 4, 5, 8, 9, 12, 13);
@@ -76,33 +88,56 @@ ZANTHIC_AVX512 inline void block8(const double *src, uint64_t cols, double *dst,
     _mm512_storeu_pd(dst + 7 * rows, _mm512_permutex2var_pd(u3, odd, u7));
 }
 
-ZANTHIC_AVX512 void transpose_avx512(uint64_t rows, uint64_t cols, const double *src, double *dst) {
-    const uint64_t rows8 = rows - rows % kBlock, cols8 = cols - cols % kBlock;
-    // Column tiles outside: the destination rows of one tile column are
-    // written from start to end while the source streams past once.
-    for (uint64_t j0 = 0; j0 < cols8; j0 += kTile) {
-        const uint64_t j1 = min_u64(j0 + kTile, cols8);
-        for (uint64_t i0 = 0; i0 < rows8; i0 += kTile) {
-            const uint64_t i1 = min_u64(i0 + kTile, rows8);
-            for (uint64_t i = i0; i < i1; i += kBlock)
-                for (uint64_t j = j0; j < j1; j += kBlock) block8(src + i * cols + j, cols, dst + j * rows + i, rows);
-        }
+// Strips of kStripRows rows (the last one shorter, a whole number of
+// blocks), cut into blocks of 8 columns taken top to bottom; the columns past
+// the last whole block, and the rows past the last whole block, element by
+// element.
+ZANTHIC_TARGET_AVX512 void transpose_avx512(uint64_t rows, uint64_t cols, const double *src, double *dst) {
+    const uint64_t rows_b = rows - rows % kBlock512, cols_b = cols - cols % kBlock512;
+    for (uint64_t i0 = 0; i0 < rows_b; i0 += kStripRows) {
+        const uint64_t i1 = min_u64(i0 + kStripRows, rows_b);
+        for (uint64_t j = 0; j < cols_b; j += kBlock512)
+            for (uint64_t i = i0; i < i1; i += kBlock512) block8(src + i * cols + j, cols, dst + j * rows + i, rows);
+        copy_region(rows, cols, src, dst, i0, i1, cols_b, cols);
     }
-    // The right strip (columns past the last full block) and the bottom
-    // strip (rows past it), element by element.
-    copy_region(rows, cols, src, dst, 0, rows8, cols8, cols);
-    copy_region(rows, cols, src, dst, rows8, rows, 0, cols);
+    copy_region(rows, cols, src, dst, rows_b, rows, 0, cols);
 }
 
-#undef ZANTHIC_AVX512
+// One 4 x 4 block: pairs of rows interleaved within 128-bit lanes, then the
+// lanes regrouped.
+ZANTHIC_TARGET_AVX2 inline void block4(const double *src, uint64_t cols, double *dst, uint64_t rows) {
+    const __m256d r0 = _mm256_loadu_pd(src), r1 = _mm256_loadu_pd(src + cols);
+    const __m256d r2 = _mm256_loadu_pd(src + 2 * cols), r3 = _mm256_loadu_pd(src + 3 * cols);
+    // t0 = (00 10 02 12), t1 = (01 11 03 13), t2 = (20 30 22 32), t3 = (21 31 23 33).
+    const __m256d t0 = _mm256_unpacklo_pd(r0, r1), t1 = _mm256_unpackhi_pd(r0, r1);
+    const __m256d t2 = _mm256_unpacklo_pd(r2, r3), t3 = _mm256_unpackhi_pd(r2, r3);
+    _mm256_storeu_pd(dst, _mm256_permute2f128_pd(t0, t2, 0x20));
+    _mm256_storeu_pd(dst + rows, _mm256_permute2f128_pd(t1, t3, 0x20));
+    _mm256_storeu_pd(dst + 2 * rows, _mm256_permute2f128_pd(t0, t2, 0x31));
+    _mm256_storeu_pd(dst + 3 * rows, _mm256_permute2f128_pd(t1, t3, 0x31));
+}
+
+// The same walk as transpose_avx512 with 4 x 4 blocks.
+ZANTHIC_TARGET_AVX2 void transpose_avx2(uint64_t rows, uint64_t cols, const double *src, double *dst) {
+    const uint64_t rows_b = rows - rows % kBlock256, cols_b = cols - cols % kBlock256;
+    for (uint64_t i0 = 0; i0 < rows_b; i0 += kStripRows) {
+        const uint64_t i1 = min_u64(i0 + kStripRows, rows_b);
+        for (uint64_t j = 0; j < cols_b; j += kBlock256)
+            for (uint64_t i = i0; i < i1; i += kBlock256) block4(src + i * cols + j, cols, dst + j * rows + i, rows);
+        copy_region(rows, cols, src, dst, i0, i1, cols_b, cols);
+    }
+    copy_region(rows, cols, src, dst, rows_b, rows, 0, cols);
+}
+
 #endif  // ZANTHIC_X86
 
-// One kernel per level; there is no AVX2 kernel, so that level runs the
-// portable one.
+// One kernel per level.
 const TransposeFn kTransposePortable = transpose_portable;
 #if ZANTHIC_X86
+const TransposeFn kTransposeAvx2 = transpose_avx2;
 const TransposeFn kTransposeAvx512 = transpose_avx512;
-const TransposeFn *const kTransposeVariants[isa::kLevels] = {&kTransposePortable, nullptr, &kTransposeAvx512};
+const TransposeFn *const kTransposeVariants[isa::kLevels] = {&kTransposePortable, &kTransposeAvx2,
+                                                             &kTransposeAvx512};
 #else
 const TransposeFn *const kTransposeVariants[isa::kLevels] = {&kTransposePortable, nullptr, nullptr};
 #endif

@@ -1,6 +1,7 @@
 // The transpose kernel behind cmatrix_transpose and Matrix#trans, on plain
 // row-major arrays of doubles. It never allocates, never raises and touches
-// no Ruby object; AVX-512 or portable code is chosen once, through isa.h.
+// no Ruby object; AVX-512, AVX2 or portable code is chosen once, through
+// isa.h.
 #ifndef ZANTHIC_TRANSPOSE_H
 #define ZANTHIC_TRANSPOSE_H
 

@@ -1,4 +1,4 @@
-// Checks every product and transpose kernel that this processor can run
+// Checks every product, matrix-vector and transpose kernel that this processor can run
 // (portable, AVX2+FMA, AVX-512) against a long double reference, over thin,
 // empty, tile-sized and odd shapes and ones crossing the block sizes, on
 // arrays of exactly their size (so that the address sanitizer sees any
@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "gemm.cpp"
+#include "gemv.cpp"
 #include "transpose.cpp"
 
 namespace {
@@ -30,9 +31,8 @@ void fail(const char *what, const char *variant, uint64_t m, uint64_t n, uint64_
                (unsigned long long)n, (unsigned long long)k, got, want);
 }
 
-// c = a * b and y = a * (column 0 of b) for one variant, against the
-// reference; any summation order errs by at most about k ulps of the sum of
-// magnitudes, allow twice that.
+// c = a * b for one variant, against the reference; any summation order
+// errs by at most about k ulps of the sum of magnitudes, allow twice that.
 void check_products(const char *name, const zanthic::Kernels &kern, uint64_t m, uint64_t n, uint64_t k) {
     double *a = random_array(m * k), *b = random_array(k * n), *c = array(m * n);
     for (uint64_t i = 0; i < m * n; i++) c[i] = NAN;  // every element must be written
@@ -47,20 +47,6 @@ void check_products(const char *name, const zanthic::Kernels &kern, uint64_t m, 
             if (!(fabsl(c[i * n + j] - s) <= 2.0L * (k + 1) * 1.1102230246251565e-16L * mag))
                 fail("gemm", name, m, n, k, c[i * n + j], s);
         }
-    if (m && k) {
-        double *x = random_array(k), *y = array(m);
-        kern.gemv(m, k, a, x, y);
-        for (uint64_t i = 0; i < m; i++) {
-            long double s = 0, mag = 0;
-            for (uint64_t p = 0; p < k; p++) {
-                s += static_cast<long double>(a[i * k + p]) * x[p];
-                mag += fabsl(static_cast<long double>(a[i * k + p]) * x[p]);
-            }
-            if (!(fabsl(y[i] - s) <= 2.0L * (k + 1) * 1.1102230246251565e-16L * mag)) fail("gemv", name, m, 1, k, y[i], s);
-        }
-        free(x);
-        free(y);
-    }
     free(a);
     free(b);
     free(c);
@@ -88,6 +74,34 @@ void check_block(const char *name, const zanthic::Kernels &kern, uint64_t m, uin
     free(part);
 }
 
+// y = a * x for one variant over m x n, against the reference, and each
+// row's value the same bits whichever rows it shares a pass with: the
+// product of rows [r, m) alone, for every offset r, must reproduce them
+// (that is what makes results independent of how rows are split across
+// threads).
+void check_gemv(const char *name, zanthic::GemvFn gemv, uint64_t m, uint64_t n) {
+    double *a = random_array(m * n), *x = random_array(n), *y = array(m);
+    for (uint64_t i = 0; i < m; i++) y[i] = NAN;
+    zanthic::gemv_with(gemv, m, n, a, x, y);
+    for (uint64_t i = 0; i < m; i++) {
+        long double s = 0, mag = 0;
+        for (uint64_t p = 0; p < n; p++) {
+            s += static_cast<long double>(a[i * n + p]) * x[p];
+            mag += fabsl(static_cast<long double>(a[i * n + p]) * x[p]);
+        }
+        if (!(fabsl(y[i] - s) <= 2.0L * (n + 1) * 1.1102230246251565e-16L * mag)) fail("gemv", name, m, n, 1, y[i], s);
+    }
+    for (uint64_t r = 1; r < m; r++) {
+        double *part = array(m - r);
+        zanthic::gemv_with(gemv, m - r, n, a + r * n, x, part);
+        if (memcmp(part, y + r, (m - r) * sizeof(double)) != 0) fail("gemv grouping", name, m, n, r, part[0], y[r]);
+        free(part);
+    }
+    free(a);
+    free(x);
+    free(y);
+}
+
 void check_transpose(const char *name, zanthic::TransposeFn fn, uint64_t r, uint64_t c) {
     double *src = random_array(r * c), *dst = array(r * c);
     fn(r, c, src, dst);
@@ -109,15 +123,21 @@ int main() {
     // 255-257 and 513 (one, two and three inner blocks), plus random shapes.
     const uint64_t extents[] = {0, 1, 2, 3, 5, 6, 7, 8, 9, 23, 24, 25, 48, 121, 257, 359, 361};
     const uint64_t depths[] = {0, 1, 3, 8, 255, 257, 513, 600};
-    const uint64_t tr_rows[] = {1, 2, 7, 8, 9, 31, 32, 33, 64, 75};
-    const uint64_t tr_cols[] = {1, 3, 8, 9, 16, 40, 65, 130};
+    // Matrix-vector shapes around the passes of 8 rows and the vectors of 4
+    // and 8 columns.
+    const uint64_t gemv_extents[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 31, 33, 100};
+    // Transpose shapes around the 4 x 4 and 8 x 8 blocks, the strips of 16
+    // rows, the portable tiles of 32 and its switch to tiles past 128 columns.
+    const uint64_t tr_rows[] = {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 64, 75};
+    const uint64_t tr_cols[] = {1, 3, 4, 5, 8, 9, 16, 40, 65, 128, 129, 130};
     srand(2024);
     char ran[64] = "";
-    int best_product = 0, best_transpose = 0;
+    int best_product = 0, best_gemv = 0, best_transpose = 0;
     for (int level = 0; level < zanthic::isa::kLevels; level++) {
         if (!runs(level)) continue;
         strcat(ran, " ");
         strcat(ran, name(level));
+        const zanthic::GemvFn gemv = zanthic::kGemvVariants[level] ? *zanthic::kGemvVariants[level] : nullptr;
         if (const zanthic::Kernels *kern = zanthic::kVariants[level]) {
             best_product = level;
             for (uint64_t m : extents)
@@ -137,6 +157,11 @@ int main() {
                 check_block(name(level), *kern, m, n, k, i0, 1 + rand() % (m - i0), j0, 1 + rand() % (n - j0));
             }
         }
+        if (gemv) {
+            best_gemv = level;
+            for (uint64_t m : gemv_extents)
+                for (uint64_t n : gemv_extents) check_gemv(name(level), gemv, m, n);
+        }
         if (const zanthic::TransposeFn *fn = zanthic::kTransposeVariants[level]) {
             best_transpose = level;
             for (uint64_t r : tr_rows)
@@ -146,6 +171,10 @@ int main() {
     // Unforced, the dispatchers pick the widest variant this processor runs.
     if (zanthic::kernels() != zanthic::kVariants[best_product]) {
         printf("product dispatch did not choose the widest variant\n");
+        failures++;
+    }
+    if (zanthic::chosen_gemv() != *zanthic::kGemvVariants[best_gemv]) {
+        printf("matrix-vector dispatch did not choose the widest variant\n");
         failures++;
     }
     if (zanthic::chosen_kernel() != *zanthic::kTransposeVariants[best_transpose]) {
