@@ -518,6 +518,10 @@ VALUE update_run(VALUE arg) {
     w->keep = w->truncate ? static_cast<uint64_t>(w->max_rank) : dim;
     w->core = cmatrix_alloc(dim, dim);
     svd_prepare(&w->svd, w->core);
+    // The core's rotations need not match the plain procedure bit for bit:
+    // its angles come without atan, cos and sin, which cost a third of a
+    // sweep at this order.
+    w->svd.algebraic = true;
     if (w->truncate) {
         w->order = static_cast<uint64_t *>(mem_alloc_n(dim, sizeof(uint64_t)));
         w->rotation = cmatrix_alloc(dim, w->keep);
