@@ -210,11 +210,11 @@ inline __attribute__((always_inline)) void rotate_pair(v8d &x, v8d &y, double c,
 }
 
 // Chains of up to eight rotations down the rows y[0..b) against x, for the
-// columns [0, len), len a multiple of kLanes: x stays in registers.
+// columns [l0, l1), multiples of kLanes: x stays in registers.
 template <bool kUnit>
-inline __attribute__((always_inline)) void rotate_rows(double *x, double *y, uint64_t stride, uint64_t len,
-                                                       const double *c, const double *s, uint64_t b) {
-    for (uint64_t l = 0; l < len; l += kLanes) {
+inline __attribute__((always_inline)) void rotate_rows(double *x, double *y, uint64_t stride, uint64_t l0,
+                                                       uint64_t l1, const double *c, const double *s, uint64_t b) {
+    for (uint64_t l = l0; l < l1; l += kLanes) {
         v8d xv;
         load(xv, x + l);
         for (uint64_t m = 0; m < b; m++) {
@@ -228,17 +228,17 @@ inline __attribute__((always_inline)) void rotate_rows(double *x, double *y, uin
     }
 }
 
-// The column passes outside the core: for every row l < rows (a multiple of
-// kLanes), the chain over (cj[l], w[l][k0 + m]) for m < b, where the block
+// The column passes outside the core: for every row l in [l0, l1)
+// (multiples of kLanes), the chain over (cj[l], w[l][k0 + m]) for m < b, where the block
 // k0 .. k0 + b - 1 lies in the aligned group of eight columns from base.
 // kFull: the block is the whole group (k0 == base, b == kLanes), so that
 // the tile stays in registers.
 template <bool kFull, bool kUnit>
-inline __attribute__((always_inline)) void rotate_columns(double *cj, double *w, uint64_t ld, uint64_t rows,
-                                                          uint64_t base, uint64_t k0, const double *c,
+inline __attribute__((always_inline)) void rotate_columns(double *cj, double *w, uint64_t ld, uint64_t l0,
+                                                          uint64_t l1, uint64_t base, uint64_t k0, const double *c,
                                                           const double *s, uint64_t b) {
     const uint64_t first = kFull ? 0 : k0 - base, count = kFull ? kLanes : b;
-    for (uint64_t l = 0; l < rows; l += kLanes) {
+    for (uint64_t l = l0; l < l1; l += kLanes) {
         v8d r[8], xv;
         double *tile = w + l * ld + base;
         for (int i = 0; i < 8; i++) load(r[i], tile + i * ld);
@@ -354,18 +354,18 @@ inline __attribute__((always_inline)) void sweep_body(double *w, uint64_t ld, do
             for (uint64_t m = 0; m < b; m++) unit &= c[m] == 1.0;
             if (unit) {
                 if (b == kLanes)
-                    rotate_columns<true, true>(cj, w, ld, padded, base, k0, c, s, b);
+                    rotate_columns<true, true>(cj, w, ld, 0, padded, base, k0, c, s, b);
                 else
-                    rotate_columns<false, true>(cj, w, ld, padded, base, k0, c, s, b);
-                rotate_rows<true>(rj, w + k0 * ld, ld, padded, c, s, b);
-                if (!defer) rotate_rows<true>(vt + j * ldv, vt + k0 * ldv, ldv, padded, c, s, b);
+                    rotate_columns<false, true>(cj, w, ld, 0, padded, base, k0, c, s, b);
+                rotate_rows<true>(rj, w + k0 * ld, ld, 0, padded, c, s, b);
+                if (!defer) rotate_rows<true>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
             } else {
                 if (b == kLanes)
-                    rotate_columns<true, false>(cj, w, ld, padded, base, k0, c, s, b);
+                    rotate_columns<true, false>(cj, w, ld, 0, padded, base, k0, c, s, b);
                 else
-                    rotate_columns<false, false>(cj, w, ld, padded, base, k0, c, s, b);
-                rotate_rows<false>(rj, w + k0 * ld, ld, padded, c, s, b);
-                if (!defer) rotate_rows<false>(vt + j * ldv, vt + k0 * ldv, ldv, padded, c, s, b);
+                    rotate_columns<false, false>(cj, w, ld, 0, padded, base, k0, c, s, b);
+                rotate_rows<false>(rj, w + k0 * ld, ld, 0, padded, c, s, b);
+                if (!defer) rotate_rows<false>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
             }
             if (defer) {
                 for (uint64_t m = 0; m < b; m++) {
@@ -384,6 +384,80 @@ inline __attribute__((always_inline)) void sweep_body(double *w, uint64_t ld, do
         for (uint64_t l = 0; l < n; l++) w[l * ld + j] = cj[l];
     }
     if (defer) rotate_accumulator(vt, ldv, n, rot);
+}
+
+// ---- symmetric row-by-row sweep, for decompositions that may round -------
+// differently from the plain procedure
+//
+// The same rotations in the same order, on a W kept exactly symmetric: only
+// the upper triangle is read and written during the sweep, and W is made
+// whole again at its end. Rotation (j, k) changes, for each line l outside
+// {j, k}, the pair W[j][l], W[k][l], one entry of which the plain procedure
+// changes twice (once in row, once in column), so the sweep does half the
+// work on W. For fixed j, cj holds line j whole (W[l][j] above the
+// diagonal, W[j][l] right of it); for the block K = k0 .. k1 - 1, the pairs
+// of the lines l < k0 are (cj[l], W[l][k]), column k above the diagonal,
+// rotated eight rows at a time through the tiles of the column pass above;
+// those of the lines l >= k1 are (cj[l], W[k][l]), rows right of the
+// diagonal, the row pass. The core J x J is gathered from the upper
+// triangle and rotated as in the plain procedure. The parts of the tiles
+// and of cj that fall into J are overwritten by the core.
+template <class Angle>
+inline __attribute__((always_inline)) void sweep_symmetric_body(double *w, uint64_t ld, double *vt, uint64_t ldv,
+                                                                double *cj, uint64_t n) {
+    const uint64_t padded = round_up(n);
+    for (uint64_t j = 0; j + 1 < n; j++) {
+        if (stop_requested()) return;
+        for (uint64_t l = 0; l < j; l++) cj[l] = w[l * ld + j];
+        for (uint64_t l = j; l < n; l++) cj[l] = w[j * ld + l];
+        for (uint64_t k0 = j + 1, k1; k0 < n; k0 = k1) {
+            const uint64_t base = k0 / kLanes * kLanes;
+            k1 = base + kLanes < n ? base + kLanes : n;
+            const uint64_t b = k1 - k0;
+            double core[kLanes + 1][kLanes + 1];
+            core[0][0] = cj[j];
+            for (uint64_t q = 1; q <= b; q++) core[0][q] = core[q][0] = cj[k0 + q - 1];
+            for (uint64_t p = 1; p <= b; p++) {
+                const double *row = w + (k0 + p - 1) * ld + k0;
+                for (uint64_t q = p; q <= b; q++) core[p][q] = core[q][p] = row[q - 1];
+            }
+            double c[kLanes], s[kLanes];
+            if (b == kLanes)
+                rotate_core<kLanes, Angle>(core, b, c, s);
+            else
+                rotate_core<0, Angle>(core, b, c, s);
+            bool unit = true;
+            for (uint64_t m = 0; m < b; m++) unit &= c[m] == 1.0;
+            // Rows up to the block (the tile holding k0 included), then
+            // columns from the next group of eight on, then V^T.
+            const uint64_t split = base + kLanes;
+            if (unit) {
+                if (b == kLanes)
+                    rotate_columns<true, true>(cj, w, ld, 0, split, base, k0, c, s, b);
+                else
+                    rotate_columns<false, true>(cj, w, ld, 0, split, base, k0, c, s, b);
+                rotate_rows<true>(cj, w + k0 * ld, ld, split, padded, c, s, b);
+                rotate_rows<true>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
+            } else {
+                if (b == kLanes)
+                    rotate_columns<true, false>(cj, w, ld, 0, split, base, k0, c, s, b);
+                else
+                    rotate_columns<false, false>(cj, w, ld, 0, split, base, k0, c, s, b);
+                rotate_rows<false>(cj, w + k0 * ld, ld, split, padded, c, s, b);
+                rotate_rows<false>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
+            }
+            cj[j] = core[0][0];
+            for (uint64_t q = 1; q <= b; q++) cj[k0 + q - 1] = core[0][q];
+            for (uint64_t p = 1; p <= b; p++) {
+                double *row = w + (k0 + p - 1) * ld + k0;
+                for (uint64_t q = p; q <= b; q++) row[q - 1] = core[p][q];
+            }
+        }
+        for (uint64_t l = 0; l < j; l++) w[l * ld + j] = cj[l];
+        for (uint64_t l = j; l < n; l++) w[j * ld + l] = cj[l];
+    }
+    for (uint64_t i = 0; i < n; i++)
+        for (uint64_t l = 0; l < i; l++) w[i * ld + l] = w[l * ld + i];
 }
 
 // ---- blocked sweep, for orders whose W does not stay in cache -------------
@@ -613,23 +687,25 @@ inline __attribute__((always_inline)) void sweep_blocked_body(double *w, uint64_
 // The variants of the row-by-row sweep perform the same operations on the
 // same operands (nothing is fused into multiply-adds), so they agree bit for
 // bit; the wider ones only hold a vector of eight in fewer registers. The
-// sweep in groups fuses in the AVX2 and AVX-512 variants. Each variant has both
-// sweeps: `sweep` (bit for bit the plain procedure) and `blocked` (the same
-// rotations, eight rows j at a time); rotate::sweep picks one by the order.
+// sweep in groups fuses in the AVX2 and AVX-512 variants. Each variant has
+// three sweeps: `sweep` (bit for bit the plain procedure), `blocked` (the
+// same rotations, eight rows j at a time) and `sweep_algebraic` (the same
+// rotations on a symmetric W, angles without the math library);
+// rotate::sweep picks one by the order and the caller's choice.
 
 typedef void (*SweepFn)(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n);
 
 struct Kernels {
     SweepFn sweep;
     SweepFn blocked;
-    SweepFn sweep_algebraic;  // `sweep` with the angles of rotation_algebraic
+    SweepFn sweep_algebraic;  // the symmetric sweep, angles from rotation_algebraic
 };
 
 inline void sweep_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
     sweep_body<LibraryAngle>(w, ld, vt, ldv, cj, n);
 }
 inline void algebraic_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
-    sweep_body<AlgebraicAngle>(w, ld, vt, ldv, cj, n);
+    sweep_symmetric_body<AlgebraicAngle>(w, ld, vt, ldv, cj, n);
 }
 inline void blocked_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *, uint64_t n) {
     sweep_blocked_body<PlainArith>(w, ld, vt, ldv, n);
@@ -640,7 +716,7 @@ ZANTHIC_TARGET_AVX2 inline void sweep_avx2(double *w, uint64_t ld, double *vt, u
 }
 ZANTHIC_TARGET_AVX2 inline void algebraic_avx2(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj,
                                                uint64_t n) {
-    sweep_body<AlgebraicAngle>(w, ld, vt, ldv, cj, n);
+    sweep_symmetric_body<AlgebraicAngle>(w, ld, vt, ldv, cj, n);
 }
 // flatten: the fused rotation carries the variant's target, so it can only
 // be inlined once the rest of the sweep is inside a function that has it.
@@ -654,7 +730,7 @@ ZANTHIC_TARGET_AVX512 inline void sweep_avx512(double *w, uint64_t ld, double *v
 }
 ZANTHIC_TARGET_AVX512 inline void algebraic_avx512(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj,
                                                    uint64_t n) {
-    sweep_body<AlgebraicAngle>(w, ld, vt, ldv, cj, n);
+    sweep_symmetric_body<AlgebraicAngle>(w, ld, vt, ldv, cj, n);
 }
 ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void blocked_avx512(double *w, uint64_t ld, double *vt,
                                                                           uint64_t ldv, double *, uint64_t n) {
@@ -677,7 +753,8 @@ inline const Kernels &kernels() {
     return *chosen;
 }
 
-// algebraic: the plain sweep may take its angles from rotation_algebraic
+// algebraic: the row-by-row sweep need not match the plain procedure bit for
+// bit, so it keeps W symmetric and takes its angles from rotation_algebraic
 // (orders above kBlockAbove take the sweep in groups either way).
 inline void sweep(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n, bool algebraic = false) {
     if (blocked(n))
