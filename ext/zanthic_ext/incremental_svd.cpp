@@ -10,9 +10,7 @@
 #include "objects.h"
 #include "products.h"
 #include "row_accumulate.h"
-#include "rotate.h"
 #include "svd.h"
-#include "workers.h"
 #include "zanthic_ext.h"
 
 using namespace zanthic;
@@ -291,8 +289,6 @@ VALUE matrix_batch_project(VALUE self, VALUE vectors) {
 
 // ---- Matrix#incremental_svd_update -------------------------------------------
 
-// Cores of this order and above rotate their V^T on a second thread.
-constexpr uint64_t kPipelineFrom = 48;
 // Singular values at or below this count as zero, as in jacobi_svd.
 constexpr double kZeroValue = 1e-10;
 // One projection leaves in the residual r = c - U U^T c an error of about
@@ -526,10 +522,6 @@ VALUE update_run(VALUE arg) {
     // its sweeps keep W symmetric (half the work on W) and take their angles
     // without atan, cos and sin (a fifth of a sweep at order 101).
     w->svd.algebraic = true;
-    // From this order on a sweep takes long enough (0.1 ms and more) for
-    // V^T to be rotated on a second thread while W is swept.
-    if (thread_count() > 1 && dim >= kPipelineFrom && !rotate::blocked(dim))
-        w->svd.angles = static_cast<double *>(mem_alloc_n(kPipelineSweeps * dim * (dim - 1), sizeof(double)));
     if (w->truncate) {
         w->order = static_cast<uint64_t *>(mem_alloc_n(dim, sizeof(uint64_t)));
         w->rotation = cmatrix_alloc(dim, w->keep);

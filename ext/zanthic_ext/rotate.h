@@ -402,12 +402,9 @@ inline __attribute__((always_inline)) void sweep_body(double *w, uint64_t ld, do
 // diagonal, the row pass. The core J x J is gathered from the upper
 // triangle and rotated as in the plain procedure. The parts of the tiles
 // and of cj that fall into J are overwritten by the core.
-//
-// With angles given (not null), V^T is left alone and the (c, s) of every
-// rotation are stored there in sweep order instead, for rotate_accumulator.
 template <class Angle>
 inline __attribute__((always_inline)) void sweep_symmetric_body(double *w, uint64_t ld, double *vt, uint64_t ldv,
-                                                                double *cj, uint64_t n, double *angles = nullptr) {
+                                                                double *cj, uint64_t n) {
     const uint64_t padded = round_up(n);
     for (uint64_t j = 0; j + 1 < n; j++) {
         if (stop_requested()) return;
@@ -440,20 +437,14 @@ inline __attribute__((always_inline)) void sweep_symmetric_body(double *w, uint6
                 else
                     rotate_columns<false, true>(cj, w, ld, 0, split, base, k0, c, s, b);
                 rotate_rows<true>(cj, w + k0 * ld, ld, split, padded, c, s, b);
-                if (!angles) rotate_rows<true>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
+                rotate_rows<true>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
             } else {
                 if (b == kLanes)
                     rotate_columns<true, false>(cj, w, ld, 0, split, base, k0, c, s, b);
                 else
                     rotate_columns<false, false>(cj, w, ld, 0, split, base, k0, c, s, b);
                 rotate_rows<false>(cj, w + k0 * ld, ld, split, padded, c, s, b);
-                if (!angles) rotate_rows<false>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
-            }
-            if (angles) {
-                for (uint64_t m = 0; m < b; m++) {
-                    *angles++ = c[m];
-                    *angles++ = s[m];
-                }
+                rotate_rows<false>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
             }
             cj[j] = core[0][0];
             for (uint64_t q = 1; q <= b; q++) cj[k0 + q - 1] = core[0][q];
@@ -703,17 +694,11 @@ inline __attribute__((always_inline)) void sweep_blocked_body(double *w, uint64_
 // rotate::sweep picks one by the order and the caller's choice.
 
 typedef void (*SweepFn)(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n);
-// The symmetric sweep with algebraic angles on W alone, storing its angles
-// (n (n - 1) doubles); rotate_accumulator applies them to V^T.
-typedef void (*RecordFn)(double *w, uint64_t ld, double *cj, uint64_t n, double *angles);
-typedef void (*AccumulateFn)(double *vt, uint64_t ld, uint64_t n, const double *angles);
 
 struct Kernels {
     SweepFn sweep;
     SweepFn blocked;
     SweepFn sweep_algebraic;  // the symmetric sweep, angles from rotation_algebraic
-    RecordFn sweep_recorded;  // sweep_algebraic without V^T, its angles stored
-    AccumulateFn accumulate;  // rotate_accumulator
 };
 
 inline void sweep_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
@@ -721,12 +706,6 @@ inline void sweep_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, dou
 }
 inline void algebraic_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
     sweep_symmetric_body<AlgebraicAngle>(w, ld, vt, ldv, cj, n);
-}
-inline void recorded_portable(double *w, uint64_t ld, double *cj, uint64_t n, double *angles) {
-    sweep_symmetric_body<AlgebraicAngle>(w, ld, nullptr, 0, cj, n, angles);
-}
-inline void accumulate_portable(double *vt, uint64_t ld, uint64_t n, const double *angles) {
-    rotate_accumulator(vt, ld, n, angles);
 }
 inline void blocked_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *, uint64_t n) {
     sweep_blocked_body<PlainArith>(w, ld, vt, ldv, n);
@@ -738,12 +717,6 @@ ZANTHIC_TARGET_AVX2 inline void sweep_avx2(double *w, uint64_t ld, double *vt, u
 ZANTHIC_TARGET_AVX2 inline void algebraic_avx2(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj,
                                                uint64_t n) {
     sweep_symmetric_body<AlgebraicAngle>(w, ld, vt, ldv, cj, n);
-}
-ZANTHIC_TARGET_AVX2 inline void recorded_avx2(double *w, uint64_t ld, double *cj, uint64_t n, double *angles) {
-    sweep_symmetric_body<AlgebraicAngle>(w, ld, nullptr, 0, cj, n, angles);
-}
-ZANTHIC_TARGET_AVX2 inline void accumulate_avx2(double *vt, uint64_t ld, uint64_t n, const double *angles) {
-    rotate_accumulator(vt, ld, n, angles);
 }
 // flatten: the fused rotation carries the variant's target, so it can only
 // be inlined once the rest of the sweep is inside a function that has it.
@@ -759,24 +732,16 @@ ZANTHIC_TARGET_AVX512 inline void algebraic_avx512(double *w, uint64_t ld, doubl
                                                    uint64_t n) {
     sweep_symmetric_body<AlgebraicAngle>(w, ld, vt, ldv, cj, n);
 }
-ZANTHIC_TARGET_AVX512 inline void recorded_avx512(double *w, uint64_t ld, double *cj, uint64_t n, double *angles) {
-    sweep_symmetric_body<AlgebraicAngle>(w, ld, nullptr, 0, cj, n, angles);
-}
-ZANTHIC_TARGET_AVX512 inline void accumulate_avx512(double *vt, uint64_t ld, uint64_t n, const double *angles) {
-    rotate_accumulator(vt, ld, n, angles);
-}
 ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void blocked_avx512(double *w, uint64_t ld, double *vt,
                                                                           uint64_t ldv, double *, uint64_t n) {
     sweep_blocked_body<FusedAvx512>(w, ld, vt, ldv, n);
 }
 #endif
 
-inline constexpr Kernels kPortable = {sweep_portable, blocked_portable, algebraic_portable, recorded_portable,
-                                      accumulate_portable};
+inline constexpr Kernels kPortable = {sweep_portable, blocked_portable, algebraic_portable};
 #if ZANTHIC_X86
-inline constexpr Kernels kAvx2 = {sweep_avx2, blocked_avx2, algebraic_avx2, recorded_avx2, accumulate_avx2};
-inline constexpr Kernels kAvx512 = {sweep_avx512, blocked_avx512, algebraic_avx512, recorded_avx512,
-                                    accumulate_avx512};
+inline constexpr Kernels kAvx2 = {sweep_avx2, blocked_avx2, algebraic_avx2};
+inline constexpr Kernels kAvx512 = {sweep_avx512, blocked_avx512, algebraic_avx512};
 inline constexpr const Kernels *kVariants[isa::kLevels] = {&kPortable, &kAvx2, &kAvx512};
 #else
 inline constexpr const Kernels *kVariants[isa::kLevels] = {&kPortable, nullptr, nullptr};

@@ -4,9 +4,6 @@
 // Jacobi sweeps; its eigenvalues are the squared singular values, and the
 // eigenvectors give one side of the decomposition directly (V) and the other
 // through U = (E V) D, D the diagonal of inverse singular values.
-#include <sched.h>
-
-#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -17,7 +14,6 @@
 #include "products.h"
 #include "rotate.h"
 #include "transpose.h"
-#include "workers.h"
 #include "zanthic_ext.h"
 
 using namespace zanthic;
@@ -90,96 +86,6 @@ bool is_diagonal(const double *w, uint64_t ld, uint64_t n) {
     return true;
 }
 
-// ---- sweeps with V^T rotated on a second thread ------------------------------
-//
-// The symmetric sweep records its angles instead of rotating V^T, and
-// V^T takes each sweep's angles afterwards (rotate_accumulator applies them
-// in the same order to every element, so V comes out the same bit for bit).
-// Piece 0 sweeps W and decides when to stop; piece 1 rotates V^T, a sweep
-// behind. Angles wait in kPipelineSweeps slots. Piece 0 never waits for
-// piece 1 to start (the pieces may also run one after the other on one
-// thread): whoever finds V^T free applies the oldest waiting sweep.
-struct Pipeline {
-    double *wm, *vt, *scratch, *previous, *angles;
-    uint64_t ld, ldv, n, slot;
-    std::atomic<uint64_t> published, applied;  // sweeps recorded, applied to V^T
-    std::atomic<bool> finished;                // published is final
-    std::atomic<bool> busy;                    // V^T is being rotated
-    bool completed;                            // the sweeps ran to the end
-};
-
-// Applies the oldest recorded sweep not yet applied, if V^T is free.
-bool apply_one(Pipeline *p) {
-    bool expected = false;
-    if (!p->busy.compare_exchange_strong(expected, true, std::memory_order_acquire)) return false;
-    const uint64_t next = p->applied.load(std::memory_order_relaxed);
-    const bool ready = next < p->published.load(std::memory_order_acquire);
-    if (ready) {
-        rotate::kernels().accumulate(p->vt, p->ldv, p->n, p->angles + (next % kPipelineSweeps) * p->slot);
-        p->applied.store(next + 1, std::memory_order_release);
-    }
-    p->busy.store(false, std::memory_order_release);
-    return ready;
-}
-
-void pipeline_piece(void *ctx, unsigned piece, unsigned) {
-    Pipeline *p = static_cast<Pipeline *>(ctx);
-    if (piece == 1) {
-        while (!stop_requested()) {
-            if (apply_one(p)) continue;
-            if (p->finished.load(std::memory_order_acquire) &&
-                p->applied.load(std::memory_order_acquire) == p->published.load(std::memory_order_acquire))
-                return;
-            sched_yield();
-        }
-        return;
-    }
-    for (uint64_t sweep = 1;; sweep++) {
-        // The slot of this sweep must have been applied.
-        while (sweep > kPipelineSweeps + p->applied.load(std::memory_order_acquire) && !stop_requested())
-            if (!apply_one(p)) sched_yield();
-        if (stop_requested()) break;
-        double *angles = p->angles + ((sweep - 1) % kPipelineSweeps) * p->slot;
-        rotate::kernels().sweep_recorded(p->wm, p->ld, p->scratch, p->n, angles);
-        if (stop_requested()) break;
-        p->published.store(sweep, std::memory_order_release);
-        const double delta = diagonal_change(p->wm, p->ld, p->previous, p->n);
-        if (sweep == 1) continue;
-        if (sweep == static_cast<uint64_t>(kMaxSweeps) ||
-            (delta <= kDiagonalChange && is_diagonal(p->wm, p->ld, p->n))) {
-            p->completed = true;
-            break;
-        }
-    }
-    p->finished.store(true, std::memory_order_release);
-    while (!stop_requested() &&
-           p->applied.load(std::memory_order_acquire) < p->published.load(std::memory_order_acquire))
-        if (!apply_one(p)) sched_yield();
-}
-
-// The sweeps of svd_compute with V^T on a second thread; false when an
-// interrupt stopped them.
-bool pipelined_sweeps(double *wm, uint64_t ld, double *vt, uint64_t ldv, double *scratch, double *previous,
-                      double *angles, uint64_t n) {
-    Pipeline p;
-    p.wm = wm;
-    p.vt = vt;
-    p.scratch = scratch;
-    p.previous = previous;
-    p.angles = angles;
-    p.ld = ld;
-    p.ldv = ldv;
-    p.n = n;
-    p.slot = n * (n - 1);
-    p.published.store(0, std::memory_order_relaxed);
-    p.applied.store(0, std::memory_order_relaxed);
-    p.finished.store(false, std::memory_order_relaxed);
-    p.busy.store(false, std::memory_order_relaxed);
-    p.completed = false;
-    run_pieces(pipeline_piece, &p, 2);
-    return p.completed && !stop_requested();
-}
-
 VALUE allocate(VALUE arg) {
     SvdWork *w = reinterpret_cast<SvdWork *>(arg);
     const CMatrix *a = w->a;
@@ -196,7 +102,7 @@ VALUE allocate(VALUE arg) {
 }  // namespace
 
 void zanthic::svd_prepare(SvdWork *w, const CMatrix *a) {
-    *w = {a, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, false};
+    *w = {a, nullptr, nullptr, nullptr, nullptr, nullptr, false};
     int state = 0;
     rb_protect(allocate, reinterpret_cast<VALUE>(w), &state);
     if (state) {
@@ -211,8 +117,7 @@ void zanthic::svd_release(SvdWork *w) {
     cmatrix_free(w->v);
     cvector_free(w->s);
     mem_free(w->buffer);
-    mem_free(w->angles);
-    *w = {w->a, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, w->algebraic};
+    *w = {w->a, nullptr, nullptr, nullptr, nullptr, nullptr, w->algebraic};
 }
 
 bool zanthic::svd_compute(SvdWork *w) {
@@ -255,16 +160,12 @@ bool zanthic::svd_compute(SvdWork *w) {
 
     // 3.-4. Sweeps until the diagonal settles and W is diagonal, 2 to 20.
     // Only P's diagonal takes part in the test, so only it is kept.
-    if (w->algebraic && w->angles && !rotate::blocked(n) && n >= 2) {
-        if (!pipelined_sweeps(wm, ld, vt, padded, scratch, previous, w->angles, n)) return false;
-    } else {
-        for (int sweep = 1;; sweep++) {
-            rotate::sweep(wm, ld, vt, padded, scratch, n, w->algebraic);
-            if (stop_requested()) return false;
-            const double delta = diagonal_change(wm, ld, previous, n);
-            if (sweep == 1) continue;
-            if (sweep == kMaxSweeps || (delta <= kDiagonalChange && is_diagonal(wm, ld, n))) break;
-        }
+    for (int sweep = 1;; sweep++) {
+        rotate::sweep(wm, ld, vt, padded, scratch, n, w->algebraic);
+        if (stop_requested()) return false;
+        const double delta = diagonal_change(wm, ld, previous, n);
+        if (sweep == 1) continue;
+        if (sweep == kMaxSweeps || (delta <= kDiagonalChange && is_diagonal(wm, ld, n))) break;
     }
 
     // 5.-6. Singular values and their inverses. NaN stays NaN, so that a

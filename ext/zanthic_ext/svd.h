@@ -18,18 +18,11 @@ struct SvdWork {
     CMatrix *v;      // n x n
     CVector *s;      // n
     double *buffer;  // W, V^T (first holding the Gram matrix) and the sweep's vectors
-    double *angles;  // when set (by the caller, with algebraic): room for
-                     // kPipelineSweeps sweeps' angles, n (n - 1) doubles
-                     // each, so that V^T is rotated on a second thread
     bool algebraic;  // the symmetric sweep with angles from rotation_algebraic:
                      // the plain procedure's rotations to rounding, not bit
                      // for bit (false unless the caller sets it after
                      // svd_prepare)
 };
-
-// Sweeps whose angles can wait for V^T at a time when it is rotated on a
-// second thread.
-constexpr uint64_t kPipelineSweeps = 4;
 
 // Allocates the records and buffers for decomposing a; a's elements are
 // not read yet. When an allocation raises, what was made is released.
