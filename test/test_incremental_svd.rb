@@ -260,11 +260,11 @@ class TestIncrementalSvd < Minitest::Test
   end
 
   # The core's sweeps keep W symmetric and take their angles without the
-  # math library (on two threads, V^T a sweep behind): the same rotations
-  # as the plain decomposition of the core's transpose, to rounding. Checked
-  # against that decomposition (Matrix#svd, the plain procedure bit for bit)
-  # at orders on both sides of the two-thread threshold; m = 4k keeps the
-  # residual above c's norm / sqrt(2), so no second projection runs.
+  # math library: the same rotations as the plain decomposition of the
+  # core's transpose, to rounding. Checked against that decomposition
+  # (Matrix#svd, the plain procedure bit for bit) at orders with whole and
+  # partial blocks of eight; m = 4k keeps the residual above c's norm /
+  # sqrt(2), so no second projection runs.
   def test_core_rotations_match_the_plain_decomposition_to_rounding
     rng = Random.new(17)
     [5, 30, 60, 101].each do |k|
