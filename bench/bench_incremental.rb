@@ -30,6 +30,9 @@ BASIS_COLS = 100
 # Full-rank updates timed for the literal baseline: each costs a 101 x 101
 # textbook Jacobi and a 5000 x 101 x 101 triple loop.
 NAIVE_UPDATES = 8
+# Full-rank updates timed for the library, and runs of each timing.
+TAIL_UPDATES = 40
+STREAM_RUNS = 3
 RUBY_SAMPLE = 10
 GSL_SAMPLE = 500
 
@@ -37,6 +40,17 @@ def seconds
   start = Process.clock_gettime(Process::CLOCK_MONOTONIC)
   yield
   Process.clock_gettime(Process::CLOCK_MONOTONIC) - start
+end
+
+# Median wall time of +runs+ runs, and the process CPU time of that run
+# (CPU above wall: the second core took part).
+def median_run(runs)
+  times = Array.new(runs) do
+    cpu = Process.clock_gettime(Process::CLOCK_PROCESS_CPUTIME_ID)
+    wall = seconds { yield }
+    [wall, Process.clock_gettime(Process::CLOCK_PROCESS_CPUTIME_ID) - cpu]
+  end
+  times.sort_by(&:first)[runs / 2]
 end
 
 def row(label, value, unit, ratio = nil)
@@ -56,30 +70,40 @@ columns = noise.each_with_index.map do |n, i|
   ZVector.alloc(data)
 end
 
-puts "Incremental SVD update: #{STREAM} columns, m = #{ROWS}, max_rank #{MAX_RANK}"
-basis = ZMatrix.zeros(ROWS, 0)
-values = ZVector.alloc(0)
-checkpoint = nil
-stream_time = seconds do
+puts "Incremental SVD update: #{STREAM} columns, m = #{ROWS}, max_rank #{MAX_RANK} (medians of #{STREAM_RUNS})"
+basis = values = checkpoint = nil
+stream_time, stream_cpu = median_run(STREAM_RUNS) do
+  basis = ZMatrix.zeros(ROWS, 0)
+  values = ZVector.alloc(0)
   columns.each_with_index do |c, i|
     basis, values = basis.incremental_svd_update(values, c, MAX_RANK, EPSILON)
-    checkpoint = [basis, values] if i == STREAM - NAIVE_UPDATES - 1
+    checkpoint = [basis, values] if i == STREAM - TAIL_UPDATES - 1
   end
 end
 row("zanthic_ext, whole stream", STREAM / stream_time, "updates/s")
+puts format("  (CPU time %.2fx the wall time)", stream_cpu / stream_time)
 
-tail = columns.last(NAIVE_UPDATES)
-ours_tail = seconds do
+# Full rank: every update decomposes a 101 x 101 core.
+tail = columns.last(TAIL_UPDATES)
+ours_tail, ours_cpu = median_run(STREAM_RUNS) do
   b, v = checkpoint
   tail.each { |c| b, v = b.incremental_svd_update(v, c, MAX_RANK, EPSILON) }
 end
 naive_result = nil
-naive_tail = seconds { naive_result = ZanthicBench.naive_update_stream(*checkpoint, tail, MAX_RANK, EPSILON) }
-row("zanthic_ext, last #{NAIVE_UPDATES} updates at full rank", NAIVE_UPDATES / ours_tail, "updates/s")
-row("literal C procedure, same #{NAIVE_UPDATES} updates", NAIVE_UPDATES / naive_tail, "updates/s")
-puts format("  speed-up over the literal procedure: x%.1f", naive_tail / ours_tail)
-drift = values.to_a.sort.zip(naive_result[1].to_a.sort).map { |a, b| (a - b).abs / [b.abs, 1e-300].max }.max
-puts format("  largest relative difference of the final values: %.1e", drift)
+naive_tail, = median_run(3) do
+  naive_result = ZanthicBench.naive_update_stream(*checkpoint, tail.first(NAIVE_UPDATES), MAX_RANK, EPSILON)
+end
+ours_per = ours_tail / TAIL_UPDATES
+naive_per = naive_tail / NAIVE_UPDATES
+row("zanthic_ext, last #{TAIL_UPDATES} updates at full rank", 1 / ours_per, "updates/s")
+puts format("  (%.2f ms an update; CPU time %.2fx the wall time)", ours_per * 1e3, ours_cpu / ours_tail)
+row("literal C procedure, first #{NAIVE_UPDATES} of them", 1 / naive_per, "updates/s")
+puts format("  speed-up over the literal procedure: x%.1f", naive_per / ours_per)
+ours_check = tail.first(NAIVE_UPDATES).reduce(checkpoint) do |(b, v), c|
+  b.incremental_svd_update(v, c, MAX_RANK, EPSILON)
+end
+drift = ours_check[1].to_a.sort.zip(naive_result[1].to_a.sort).map { |a, b| (a - b).abs / [b.abs, 1e-300].max }.max
+puts format("  largest relative difference of the values after those updates: %.1e", drift)
 puts
 
 puts "Batch projection: #{VECTORS} vectors through a #{ROWS}x#{BASIS_COLS} basis"

@@ -259,6 +259,31 @@ class TestIncrementalSvd < Minitest::Test
     assert_close expected, actual, 1e-9
   end
 
+  # The core's sweeps keep W symmetric and take their angles without the
+  # math library: the same rotations as the plain decomposition of the
+  # core's transpose, to rounding. Checked against that decomposition
+  # (Matrix#svd, the plain procedure bit for bit) at orders with whole and
+  # partial blocks of eight; m = 4k keeps the residual above c's norm /
+  # sqrt(2), so no second projection runs.
+  def test_core_rotations_match_the_plain_decomposition_to_rounding
+    rng = Random.new(17)
+    [5, 30, 60, 101].each do |k|
+      m = 4 * k
+      u, _, s = Matrix.alloc(*random_columns(rng, k, m)).svd
+      c = random_columns(rng, m, 1).first
+      rows = u.to_a
+      p = (0...k).map { |i| rows.each_with_index.sum { |row, t| row[i] * c[t] } }
+      r = rows.each_with_index.map { |row, i| c[i] - row.zip(p).sum { |x, y| x * y } }
+      rho = Math.sqrt(r.sum { |x| x * x })
+      core_t = Array.new(k + 1) { |i| Array.new(k + 1) { |j| i == j ? (i < k ? s[i] : rho) : (i == k ? p[j] : 0.0) } }
+      _, left, sigma = Matrix.alloc(*core_t).svd
+      expected = Matrix.extend_column(u, Vector.alloc(r.map { |x| x / rho })) * left
+      basis, values = u.incremental_svd_update(s, Vector.alloc(c), -1, 1e-10)
+      assert_close sigma.to_a, values.to_a, 1e-12, "values at k = #{k}"
+      assert_close expected.to_a, basis.to_a, 1e-12, "basis at k = #{k}"
+    end
+  end
+
   def test_stream_of_low_rank_data_stops_growing
     rng = Random.new(3)
     m = 40

@@ -107,6 +107,24 @@ void gemm_rows(const void *job, uint64_t begin, uint64_t end) {
     gemm(end - begin, g->n, g->k, g->a + begin * g->k, g->b, g->c + begin * g->n);
 }
 
+struct GemmExtended {
+    uint64_t m, n, k;
+    const double *a, *b, *e, *last;
+    double *c;
+};
+
+// The chunk's product, then e[i] * last added to each of its rows while the
+// chunk is still in cache.
+void gemm_extended_rows(const void *job, uint64_t begin, uint64_t end) {
+    const GemmExtended *g = static_cast<const GemmExtended *>(job);
+    gemm(end - begin, g->n, g->k, g->a + begin * g->k, g->b, g->c + begin * g->n);
+    for (uint64_t i = begin; i < end; i++) {
+        double *row = g->c + i * g->n;
+        const double ei = g->e[i];
+        for (uint64_t j = 0; j < g->n; j++) row[j] += ei * g->last[j];
+    }
+}
+
 struct Gemv {
     uint64_t m, n;
     const double *a, *x;
@@ -164,6 +182,12 @@ void multiply(uint64_t m, uint64_t n, uint64_t k, const double *a, const double 
     groups = (n + width - 1) / width;
     const Gemm g = {m, n, k, a, b, c, groups, width};
     split(m * n * k, row_blocks * groups, 1, gemm_blocks, &g);
+}
+
+void multiply_extended(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *e, const double *b,
+                       double *c) {
+    const GemmExtended g = {m, n, k, a, b, e, b + k * n, c};
+    split(m * n * (k + 1), m, kGemmChunkRows, gemm_extended_rows, &g);
 }
 
 void multiply_vector(uint64_t m, uint64_t n, const double *a, const double *x, double *y) {

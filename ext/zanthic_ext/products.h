@@ -17,6 +17,12 @@ namespace zanthic {
 // c (m x n) = a (m x k) * b (k x n), as gemm.
 void multiply(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *b, double *c);
 
+// c (m x n) = [a | e] (m x (k + 1)) * b ((k + 1) x n), with the last column
+// e of the left factor held apart: a times the first k rows of b, as
+// multiply, then e[i] times b's last row added to row i, chunk by chunk.
+void multiply_extended(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *e, const double *b,
+                       double *c);
+
 // y (m) = a (m x n) * x (n), as gemv.
 void multiply_vector(uint64_t m, uint64_t n, const double *a, const double *x, double *y);
 

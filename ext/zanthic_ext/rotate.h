@@ -53,16 +53,71 @@ struct Rotation {
 // annihilate a pair whose diagonal entries merely lie close together, so
 // matrices of small entries, or with nearly equal eigenvalues, would
 // never converge.
+//
+// Tiny angles, the bulk of the later sweeps, skip the three library calls.
+// For x = t / (a - b) with |x| < kTinyQuotient = 2^-28, the relative
+// distances of atan(x) = x (1 - x^2/3 + ...), cos(x/2) = 1 - x^2/8 + ...
+// and sin(x/2) = (x/2)(1 - x^2/24 + ...) from x, 1 and x/2 are below
+// 2^-57, against half an ulp, which is at least 2^-54 of any double (the
+// gap just below a power of two included). A correctly rounded math
+// library therefore returns exactly x, 1.0 and x/2, and theta = 0.5 * x is
+// the same product either way: the rotation is bit for bit the one the
+// calls give. The tests check the identity against the platform's library
+// (which need not round correctly) on every platform they run on.
+constexpr double kTinyQuotient = 0x1p-28;
+
 inline Rotation rotation_for(double a, double b, double w) {
     const double t = 2.0 * w;
     const double diff = a - b;
     double theta;
-    if (diff != 0.0 && !std::isnan(diff))
-        theta = 0.5 * std::atan(t / diff);
-    else
+    if (diff != 0.0 && !std::isnan(diff)) {
+        const double x = t / diff;
+        if (std::fabs(x) < kTinyQuotient) return {1.0, 0.5 * x};
+        theta = 0.5 * std::atan(x);
+    } else {
         theta = t >= 0.0 ? kQuarterPi : -kQuarterPi;
+    }
     return {std::cos(theta), std::sin(theta)};
 }
+
+// The same rotation from its tangent, with a square root and a division in
+// place of atan, cos and sin (about a tenth of their time): for x = t/(a-b)
+// = tan(2 theta), tan(theta) = x / (1 + sqrt(1 + x^2)), taken as
+// 1 / (1/x + sign(x) sqrt(1 + 1/x^2)) for |x| > 1 so that nothing
+// overflows, and c = 1 / sqrt(1 + tan^2), s = c tan. It differs from
+// rotation_for only by rounding (a few ulps in c and s, both paths being
+// exact rotations to rounding), so a decomposition that need not agree bit
+// for bit with the plain procedure may take it. Tiny quotients, the
+// quarter turns and NaN are as in rotation_for (x = +-Infinity gives
+// tan(theta) = +-1, the quarter turn, to rounding).
+inline Rotation rotation_algebraic(double a, double b, double w) {
+    const double t = 2.0 * w;
+    const double diff = a - b;
+    if (diff != 0.0 && !std::isnan(diff)) {
+        const double x = t / diff;
+        const double ax = std::fabs(x);
+        if (ax < kTinyQuotient) return {1.0, 0.5 * x};
+        double tangent;
+        if (ax <= 1.0) {
+            tangent = x / (1.0 + std::sqrt(1.0 + x * x));
+        } else {
+            const double inverse = 1.0 / x;
+            tangent = 1.0 / (inverse + std::copysign(std::sqrt(1.0 + inverse * inverse), x));
+        }
+        const double c = 1.0 / std::sqrt(1.0 + tangent * tangent);
+        return {c, c * tangent};
+    }
+    const double theta = t >= 0.0 ? kQuarterPi : -kQuarterPi;
+    return {std::cos(theta), std::sin(theta)};
+}
+
+// The two ways to the angle, as types for the sweep templates.
+struct LibraryAngle {
+    static inline Rotation of(double a, double b, double w) { return rotation_for(a, b, w); }
+};
+struct AlgebraicAngle {
+    static inline Rotation of(double a, double b, double w) { return rotation_algebraic(a, b, w); }
+};
 
 namespace rotate {
 
@@ -136,47 +191,60 @@ inline __attribute__((always_inline)) void transpose(v8d *r) {
     }
 }
 
+// One rotation of x and y: x' = c x + s y, y' = c y - s x. kUnit: every
+// cosine of the block is exactly 1.0 (all its angles are tiny, as in the
+// later sweeps), and 1.0 * x is x in every case (signed zeros, infinities
+// and NaN included), so the multiplications by c are left out with the
+// same results bit for bit.
+template <bool kUnit>
+inline __attribute__((always_inline)) void rotate_pair(v8d &x, v8d &y, double c, double s) {
+    if (kUnit) {
+        const v8d nx = x + s * y;
+        y = y - s * x;
+        x = nx;
+    } else {
+        const v8d nx = c * x + s * y;
+        y = c * y - s * x;
+        x = nx;
+    }
+}
+
 // Chains of up to eight rotations down the rows y[0..b) against x, for the
-// columns [0, len), len a multiple of kLanes: x stays in registers.
-inline __attribute__((always_inline)) void rotate_rows(double *x, double *y, uint64_t stride, uint64_t len,
-                                                       const double *c, const double *s, uint64_t b) {
-    for (uint64_t l = 0; l < len; l += kLanes) {
+// columns [l0, l1), multiples of kLanes: x stays in registers.
+template <bool kUnit>
+inline __attribute__((always_inline)) void rotate_rows(double *x, double *y, uint64_t stride, uint64_t l0,
+                                                       uint64_t l1, const double *c, const double *s, uint64_t b) {
+    for (uint64_t l = l0; l < l1; l += kLanes) {
         v8d xv;
         load(xv, x + l);
         for (uint64_t m = 0; m < b; m++) {
             double *yp = y + m * stride + l;
             v8d yv;
             load(yv, yp);
-            const v8d nx = c[m] * xv + s[m] * yv;
-            const v8d ny = c[m] * yv - s[m] * xv;
-            store(yp, ny);
-            xv = nx;
+            rotate_pair<kUnit>(xv, yv, c[m], s[m]);
+            store(yp, yv);
         }
         store(x + l, xv);
     }
 }
 
-// The column passes outside the core: for every row l < rows (a multiple of
-// kLanes), the chain over (cj[l], w[l][k0 + m]) for m < b, where the block
+// The column passes outside the core: for every row l in [l0, l1)
+// (multiples of kLanes), the chain over (cj[l], w[l][k0 + m]) for m < b, where the block
 // k0 .. k0 + b - 1 lies in the aligned group of eight columns from base.
 // kFull: the block is the whole group (k0 == base, b == kLanes), so that
 // the tile stays in registers.
-template <bool kFull>
-inline __attribute__((always_inline)) void rotate_columns(double *cj, double *w, uint64_t ld, uint64_t rows,
-                                                          uint64_t base, uint64_t k0, const double *c,
+template <bool kFull, bool kUnit>
+inline __attribute__((always_inline)) void rotate_columns(double *cj, double *w, uint64_t ld, uint64_t l0,
+                                                          uint64_t l1, uint64_t base, uint64_t k0, const double *c,
                                                           const double *s, uint64_t b) {
     const uint64_t first = kFull ? 0 : k0 - base, count = kFull ? kLanes : b;
-    for (uint64_t l = 0; l < rows; l += kLanes) {
+    for (uint64_t l = l0; l < l1; l += kLanes) {
         v8d r[8], xv;
         double *tile = w + l * ld + base;
         for (int i = 0; i < 8; i++) load(r[i], tile + i * ld);
         load(xv, cj + l);
         transpose(r);
-        for (uint64_t m = 0; m < count; m++) {
-            const v8d nx = c[m] * xv + s[m] * r[first + m];
-            r[first + m] = c[m] * r[first + m] - s[m] * xv;
-            xv = nx;
-        }
+        for (uint64_t m = 0; m < count; m++) rotate_pair<kUnit>(xv, r[first + m], c[m], s[m]);
         transpose(r);
         for (int i = 0; i < 8; i++) store(tile + i * ld, r[i]);
         store(cj + l, xv);
@@ -187,12 +255,12 @@ inline __attribute__((always_inline)) void rotate_columns(double *cj, double *w,
 // m, the angle from core[0][0], core[m][m] and core[0][m], then columns 0
 // and m, then rows 0 and m. kFixed, when not 0, is the block size b known
 // at compile time, so that the full blocks unroll.
-template <uint64_t kFixed>
+template <uint64_t kFixed, class Angle>
 inline __attribute__((always_inline)) void rotate_core(double (*core)[kLanes + 1], uint64_t dynamic_b, double *c,
                                                        double *s) {
     const uint64_t b = kFixed ? kFixed : dynamic_b;
     for (uint64_t m = 1; m <= b; m++) {
-        const Rotation rot = rotation_for(core[0][0], core[m][m], core[0][m]);
+        const Rotation rot = Angle::of(core[0][0], core[m][m], core[0][m]);
         const double cm = c[m - 1] = rot.c, sm = s[m - 1] = rot.s;
         for (uint64_t p = 0; p <= b; p++) {
             const double x = core[p][0], y = core[p][m];
@@ -249,6 +317,7 @@ inline __attribute__((always_inline)) void rotate_accumulator(double *vt, uint64
 // One sweep over W (row stride ld, padded as above) and V^T (row stride
 // ldv); cj holds sweep_scratch_size(n) doubles of scratch. Compiled once per
 // instruction-set level below.
+template <class Angle>
 inline __attribute__((always_inline)) void sweep_body(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj,
                                                       uint64_t n) {
     const uint64_t padded = round_up(n);
@@ -277,21 +346,32 @@ inline __attribute__((always_inline)) void sweep_body(double *w, uint64_t ld, do
             // passes: fetch them while those run.
             for (uint64_t p = k1; p < k1 + kLanes && p < n; p++) __builtin_prefetch(w + p * ld + k1, 1);
             double c[kLanes], s[kLanes];
-            if (b == kLanes) {
-                rotate_core<kLanes>(core, b, c, s);
-                rotate_columns<true>(cj, w, ld, padded, base, k0, c, s, b);
+            if (b == kLanes)
+                rotate_core<kLanes, Angle>(core, b, c, s);
+            else
+                rotate_core<0, Angle>(core, b, c, s);
+            bool unit = true;
+            for (uint64_t m = 0; m < b; m++) unit &= c[m] == 1.0;
+            if (unit) {
+                if (b == kLanes)
+                    rotate_columns<true, true>(cj, w, ld, 0, padded, base, k0, c, s, b);
+                else
+                    rotate_columns<false, true>(cj, w, ld, 0, padded, base, k0, c, s, b);
+                rotate_rows<true>(rj, w + k0 * ld, ld, 0, padded, c, s, b);
+                if (!defer) rotate_rows<true>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
             } else {
-                rotate_core<0>(core, b, c, s);
-                rotate_columns<false>(cj, w, ld, padded, base, k0, c, s, b);
+                if (b == kLanes)
+                    rotate_columns<true, false>(cj, w, ld, 0, padded, base, k0, c, s, b);
+                else
+                    rotate_columns<false, false>(cj, w, ld, 0, padded, base, k0, c, s, b);
+                rotate_rows<false>(rj, w + k0 * ld, ld, 0, padded, c, s, b);
+                if (!defer) rotate_rows<false>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
             }
-            rotate_rows(rj, w + k0 * ld, ld, padded, c, s, b);
             if (defer) {
                 for (uint64_t m = 0; m < b; m++) {
                     *next++ = c[m];
                     *next++ = s[m];
                 }
-            } else {
-                rotate_rows(vt + j * ldv, vt + k0 * ldv, ldv, padded, c, s, b);
             }
             cj[j] = core[0][0];
             for (uint64_t q = 1; q <= b; q++) rj[k0 + q - 1] = core[0][q];
@@ -304,6 +384,80 @@ inline __attribute__((always_inline)) void sweep_body(double *w, uint64_t ld, do
         for (uint64_t l = 0; l < n; l++) w[l * ld + j] = cj[l];
     }
     if (defer) rotate_accumulator(vt, ldv, n, rot);
+}
+
+// ---- symmetric row-by-row sweep, for decompositions that may round -------
+// differently from the plain procedure
+//
+// The same rotations in the same order, on a W kept exactly symmetric: only
+// the upper triangle is read and written during the sweep, and W is made
+// whole again at its end. Rotation (j, k) changes, for each line l outside
+// {j, k}, the pair W[j][l], W[k][l], one entry of which the plain procedure
+// changes twice (once in row, once in column), so the sweep does half the
+// work on W. For fixed j, cj holds line j whole (W[l][j] above the
+// diagonal, W[j][l] right of it); for the block K = k0 .. k1 - 1, the pairs
+// of the lines l < k0 are (cj[l], W[l][k]), column k above the diagonal,
+// rotated eight rows at a time through the tiles of the column pass above;
+// those of the lines l >= k1 are (cj[l], W[k][l]), rows right of the
+// diagonal, the row pass. The core J x J is gathered from the upper
+// triangle and rotated as in the plain procedure. The parts of the tiles
+// and of cj that fall into J are overwritten by the core.
+template <class Angle>
+inline __attribute__((always_inline)) void sweep_symmetric_body(double *w, uint64_t ld, double *vt, uint64_t ldv,
+                                                                double *cj, uint64_t n) {
+    const uint64_t padded = round_up(n);
+    for (uint64_t j = 0; j + 1 < n; j++) {
+        if (stop_requested()) return;
+        for (uint64_t l = 0; l < j; l++) cj[l] = w[l * ld + j];
+        for (uint64_t l = j; l < n; l++) cj[l] = w[j * ld + l];
+        for (uint64_t k0 = j + 1, k1; k0 < n; k0 = k1) {
+            const uint64_t base = k0 / kLanes * kLanes;
+            k1 = base + kLanes < n ? base + kLanes : n;
+            const uint64_t b = k1 - k0;
+            double core[kLanes + 1][kLanes + 1];
+            core[0][0] = cj[j];
+            for (uint64_t q = 1; q <= b; q++) core[0][q] = core[q][0] = cj[k0 + q - 1];
+            for (uint64_t p = 1; p <= b; p++) {
+                const double *row = w + (k0 + p - 1) * ld + k0;
+                for (uint64_t q = p; q <= b; q++) core[p][q] = core[q][p] = row[q - 1];
+            }
+            double c[kLanes], s[kLanes];
+            if (b == kLanes)
+                rotate_core<kLanes, Angle>(core, b, c, s);
+            else
+                rotate_core<0, Angle>(core, b, c, s);
+            bool unit = true;
+            for (uint64_t m = 0; m < b; m++) unit &= c[m] == 1.0;
+            // Rows up to the block (the tile holding k0 included), then
+            // columns from the next group of eight on, then V^T.
+            const uint64_t split = base + kLanes;
+            if (unit) {
+                if (b == kLanes)
+                    rotate_columns<true, true>(cj, w, ld, 0, split, base, k0, c, s, b);
+                else
+                    rotate_columns<false, true>(cj, w, ld, 0, split, base, k0, c, s, b);
+                rotate_rows<true>(cj, w + k0 * ld, ld, split, padded, c, s, b);
+                rotate_rows<true>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
+            } else {
+                if (b == kLanes)
+                    rotate_columns<true, false>(cj, w, ld, 0, split, base, k0, c, s, b);
+                else
+                    rotate_columns<false, false>(cj, w, ld, 0, split, base, k0, c, s, b);
+                rotate_rows<false>(cj, w + k0 * ld, ld, split, padded, c, s, b);
+                rotate_rows<false>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
+            }
+            cj[j] = core[0][0];
+            for (uint64_t q = 1; q <= b; q++) cj[k0 + q - 1] = core[0][q];
+            for (uint64_t p = 1; p <= b; p++) {
+                double *row = w + (k0 + p - 1) * ld + k0;
+                for (uint64_t q = p; q <= b; q++) row[q - 1] = core[p][q];
+            }
+        }
+        for (uint64_t l = 0; l < j; l++) w[l * ld + j] = cj[l];
+        for (uint64_t l = j; l < n; l++) w[j * ld + l] = cj[l];
+    }
+    for (uint64_t i = 0; i < n; i++)
+        for (uint64_t l = 0; l < i; l++) w[i * ld + l] = w[l * ld + i];
 }
 
 // ---- blocked sweep, for orders whose W does not stay in cache -------------
@@ -533,26 +687,36 @@ inline __attribute__((always_inline)) void sweep_blocked_body(double *w, uint64_
 // The variants of the row-by-row sweep perform the same operations on the
 // same operands (nothing is fused into multiply-adds), so they agree bit for
 // bit; the wider ones only hold a vector of eight in fewer registers. The
-// sweep in groups fuses in the AVX2 and AVX-512 variants. Each variant has both
-// sweeps: `sweep` (bit for bit the plain procedure) and `blocked` (the same
-// rotations, eight rows j at a time); rotate::sweep picks one by the order.
+// sweep in groups fuses in the AVX2 and AVX-512 variants. Each variant has
+// three sweeps: `sweep` (bit for bit the plain procedure), `blocked` (the
+// same rotations, eight rows j at a time) and `sweep_algebraic` (the same
+// rotations on a symmetric W, angles without the math library);
+// rotate::sweep picks one by the order and the caller's choice.
 
 typedef void (*SweepFn)(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n);
 
 struct Kernels {
     SweepFn sweep;
     SweepFn blocked;
+    SweepFn sweep_algebraic;  // the symmetric sweep, angles from rotation_algebraic
 };
 
 inline void sweep_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
-    sweep_body(w, ld, vt, ldv, cj, n);
+    sweep_body<LibraryAngle>(w, ld, vt, ldv, cj, n);
+}
+inline void algebraic_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
+    sweep_symmetric_body<AlgebraicAngle>(w, ld, vt, ldv, cj, n);
 }
 inline void blocked_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *, uint64_t n) {
     sweep_blocked_body<PlainArith>(w, ld, vt, ldv, n);
 }
 #if ZANTHIC_X86
 ZANTHIC_TARGET_AVX2 inline void sweep_avx2(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
-    sweep_body(w, ld, vt, ldv, cj, n);
+    sweep_body<LibraryAngle>(w, ld, vt, ldv, cj, n);
+}
+ZANTHIC_TARGET_AVX2 inline void algebraic_avx2(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj,
+                                               uint64_t n) {
+    sweep_symmetric_body<AlgebraicAngle>(w, ld, vt, ldv, cj, n);
 }
 // flatten: the fused rotation carries the variant's target, so it can only
 // be inlined once the rest of the sweep is inside a function that has it.
@@ -562,7 +726,11 @@ ZANTHIC_TARGET_AVX2 __attribute__((flatten)) inline void blocked_avx2(double *w,
 }
 ZANTHIC_TARGET_AVX512 inline void sweep_avx512(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj,
                                                uint64_t n) {
-    sweep_body(w, ld, vt, ldv, cj, n);
+    sweep_body<LibraryAngle>(w, ld, vt, ldv, cj, n);
+}
+ZANTHIC_TARGET_AVX512 inline void algebraic_avx512(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj,
+                                                   uint64_t n) {
+    sweep_symmetric_body<AlgebraicAngle>(w, ld, vt, ldv, cj, n);
 }
 ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void blocked_avx512(double *w, uint64_t ld, double *vt,
                                                                           uint64_t ldv, double *, uint64_t n) {
@@ -570,10 +738,10 @@ ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void blocked_avx512(double
 }
 #endif
 
-inline constexpr Kernels kPortable = {sweep_portable, blocked_portable};
+inline constexpr Kernels kPortable = {sweep_portable, blocked_portable, algebraic_portable};
 #if ZANTHIC_X86
-inline constexpr Kernels kAvx2 = {sweep_avx2, blocked_avx2};
-inline constexpr Kernels kAvx512 = {sweep_avx512, blocked_avx512};
+inline constexpr Kernels kAvx2 = {sweep_avx2, blocked_avx2, algebraic_avx2};
+inline constexpr Kernels kAvx512 = {sweep_avx512, blocked_avx512, algebraic_avx512};
 inline constexpr const Kernels *kVariants[isa::kLevels] = {&kPortable, &kAvx2, &kAvx512};
 #else
 inline constexpr const Kernels *kVariants[isa::kLevels] = {&kPortable, nullptr, nullptr};
@@ -585,9 +753,14 @@ inline const Kernels &kernels() {
     return *chosen;
 }
 
-inline void sweep(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
+// algebraic: the row-by-row sweep need not match the plain procedure bit for
+// bit, so it keeps W symmetric and takes its angles from rotation_algebraic
+// (orders above kBlockAbove take the sweep in groups either way).
+inline void sweep(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n, bool algebraic = false) {
     if (blocked(n))
         kernels().blocked(w, ld, vt, ldv, cj, n);
+    else if (algebraic)
+        kernels().sweep_algebraic(w, ld, vt, ldv, cj, n);
     else
         kernels().sweep(w, ld, vt, ldv, cj, n);
 }

@@ -102,7 +102,7 @@ VALUE allocate(VALUE arg) {
 }  // namespace
 
 void zanthic::svd_prepare(SvdWork *w, const CMatrix *a) {
-    *w = {a, nullptr, nullptr, nullptr, nullptr, nullptr};
+    *w = {a, nullptr, nullptr, nullptr, nullptr, nullptr, false};
     int state = 0;
     rb_protect(allocate, reinterpret_cast<VALUE>(w), &state);
     if (state) {
@@ -117,7 +117,7 @@ void zanthic::svd_release(SvdWork *w) {
     cmatrix_free(w->v);
     cvector_free(w->s);
     mem_free(w->buffer);
-    *w = {w->a, nullptr, nullptr, nullptr, nullptr, nullptr};
+    *w = {w->a, nullptr, nullptr, nullptr, nullptr, nullptr, w->algebraic};
 }
 
 bool zanthic::svd_compute(SvdWork *w) {
@@ -161,7 +161,7 @@ bool zanthic::svd_compute(SvdWork *w) {
     // 3.-4. Sweeps until the diagonal settles and W is diagonal, 2 to 20.
     // Only P's diagonal takes part in the test, so only it is kept.
     for (int sweep = 1;; sweep++) {
-        rotate::sweep(wm, ld, vt, padded, scratch, n);
+        rotate::sweep(wm, ld, vt, padded, scratch, n, w->algebraic);
         if (stop_requested()) return false;
         const double delta = diagonal_change(wm, ld, previous, n);
         if (sweep == 1) continue;

@@ -18,6 +18,10 @@ struct SvdWork {
     CMatrix *v;      // n x n
     CVector *s;      // n
     double *buffer;  // W, V^T (first holding the Gram matrix) and the sweep's vectors
+    bool algebraic;  // the symmetric sweep with angles from rotation_algebraic:
+                     // the plain procedure's rotations to rounding, not bit
+                     // for bit (false unless the caller sets it after
+                     // svd_prepare)
 };
 
 // Allocates the records and buffers for decomposing a; a's elements are

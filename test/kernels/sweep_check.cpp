@@ -1,10 +1,12 @@
-// Checks both Jacobi sweeps against the plain procedure: for each pair
+// Checks the rotation angles against the math library's atan, cos and sin,
+// then the Jacobi sweeps against the plain procedure: for each pair
 // (j, k) in row order, the angle from the current W, then columns j, k of W,
 // rows j, k of W and columns j, k of V. The row-by-row sweep must agree bit
 // for bit over three sweeps (orders cover whole and partial blocks and the
-// deferred rotation of V above 256); the sweep in groups of eight rows,
-// which rounds differently, must reach the same values and vectors when
-// both run to convergence under the decomposition's stopping rule. Every
+// deferred rotation of V above 256); the sweep in groups of eight rows and
+// the row-by-row sweep with algebraic angles, which round differently, must
+// reach the same values and vectors when both run to convergence under the
+// decomposition's stopping rule. Every
 // instruction-set variant that the processor runs is checked. Prints
 // "ok <variants>" or the failures.
 #include <cmath>
@@ -22,10 +24,78 @@ namespace {
 
 int failures = 0;
 
+// The angle as the plain procedure takes it, every time through the math
+// library's atan, cos and sin.
+Rotation literal_rotation(double a, double b, double w) {
+    const double t = 2.0 * w, diff = a - b;
+    double theta;
+    if (diff != 0.0 && !std::isnan(diff))
+        theta = 0.5 * atan(t / diff);
+    else
+        theta = t >= 0.0 ? kQuarterPi : -kQuarterPi;
+    return {cos(theta), sin(theta)};
+}
+
+// rotation_for skips the library calls for tiny quotients: check that it
+// gives the library's bits for quotients x = t / 1 spread log-uniformly from
+// 2^-1080 (subnormal) to 2^-20, both signs, plus the threshold's neighbours.
+void check_rotation_identity(unsigned seed) {
+    srand(seed);
+    auto compare = [](double x) {
+        const Rotation got = rotation_for(1.0, 0.0, 0.5 * x), want = literal_rotation(1.0, 0.0, 0.5 * x);
+        if (memcmp(&got.c, &want.c, sizeof(double)) || memcmp(&got.s, &want.s, sizeof(double)))
+            if (failures++ < 10)
+                printf("rotation for quotient %a: (%a, %a), library (%a, %a)\n", x, got.c, got.s, want.c, want.s);
+    };
+    for (int i = 0; i < 200000; i++) {
+        const double e = -1080.0 + 1060.0 * (rand() / static_cast<double>(RAND_MAX));
+        const double x = ldexp(1.0 + rand() / static_cast<double>(RAND_MAX), static_cast<int>(e));
+        compare(i % 2 ? -x : x);
+    }
+    double x = kTinyQuotient;
+    for (int i = 0; i < 1000; i++) x = nextafter(x, 0.0);
+    for (int i = 0; i < 2000; i++, x = nextafter(x, 1.0)) {
+        compare(x);
+        compare(-x);
+    }
+    for (double y : {0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1p-1022, 0x1p-29, 0x1p-28, 0x1p-27}) compare(y);
+}
+
+// rotation_algebraic against the library's angle: c and s within 4 ulps of
+// 1 over quotients from 2^-40 to 2^40 and at the branch points, exactly
+// the same for tiny quotients, the quarter turns and NaN.
+void check_algebraic_rotation(unsigned seed) {
+    srand(seed);
+    auto compare = [](double a, double b, double w, double tolerance) {
+        const Rotation got = rotation_algebraic(a, b, w), want = literal_rotation(a, b, w);
+        const bool nan = std::isnan(want.c) || std::isnan(want.s);
+        const bool close = nan ? std::isnan(got.c) && std::isnan(got.s)
+                               : fabs(got.c - want.c) <= tolerance && fabs(got.s - want.s) <= tolerance;
+        if (!close && failures++ < 10)
+            printf("algebraic rotation for (%a, %a, %a): (%a, %a), library (%a, %a)\n", a, b, w, got.c, got.s, want.c,
+                   want.s);
+    };
+    for (int i = 0; i < 200000; i++) {
+        const double x = ldexp(1.0 + rand() / static_cast<double>(RAND_MAX), rand() % 81 - 40);
+        compare(1.0, 0.0, (i % 2 ? -0.5 : 0.5) * x, 4 * 0x1p-52);
+        compare(0.0, 1.0, 0.5 * x, 4 * 0x1p-52);
+    }
+    for (double x : {1.0, -1.0, 0x1.fffffffffffffp-1, 0x1.0000000000001p0, 0x1p-28, -0x1p-29, 0x1p1000})
+        compare(1.0, 0.0, 0.5 * x, 4 * 0x1p-52);
+    const double inf = INFINITY, nan = NAN;
+    for (double x : {inf, -inf}) compare(1.0, 0.0, x, 4 * 0x1p-52);
+    for (double x : {0x1p-40, -0x1p-30, 0.0, -0.0}) compare(1.0, 0.0, x, 0.0);
+    for (double w : {1.0, -1.0, 0.0, -0.0, nan}) {
+        compare(2.0, 2.0, w, 0.0);
+        compare(nan, 2.0, w, 0.0);
+        compare(1.0, 0.0, nan, 0.0);
+    }
+}
+
 void literal_sweep(double *w, double *v, uint64_t n) {
     for (uint64_t j = 0; j + 1 < n; j++)
         for (uint64_t k = j + 1; k < n; k++) {
-            const Rotation r = rotation_for(w[j * n + j], w[k * n + k], w[j * n + k]);
+            const Rotation r = literal_rotation(w[j * n + j], w[k * n + k], w[j * n + k]);
             for (uint64_t l = 0; l < n; l++) {
                 const double x = w[l * n + j], y = w[l * n + k];
                 w[l * n + j] = r.c * x + r.s * y;
@@ -112,11 +182,13 @@ int converge(Sweep sweep, double *w, uint64_t ld, uint64_t n) {
     return count;
 }
 
-// The sweep in groups against the plain procedure, both to convergence, on
-// the Gram matrix of a random dense matrix (distinct values, so that the
-// vectors are determined up to rounding): same number of sweeps, the values
-// position by position to 1e-13 of the largest and V to 1e-10.
-void check_blocked(const char *variant, rotate::SweepFn run, uint64_t n, unsigned seed) {
+// A sweep that rounds differently from the plain procedure (in groups, or
+// with algebraic angles) against it, both to convergence, on the Gram
+// matrix of a random dense matrix (distinct values, so that the vectors are
+// determined up to rounding): same number of sweeps, the values position by
+// position to 1e-13 of the largest and V to 1e-10.
+void check_blocked(const char *variant, rotate::SweepFn run, uint64_t n, unsigned seed,
+                   const char *kind = "blocked") {
     const uint64_t padded = rotate::round_up(n), ld = rotate::row_stride(n);
     const uint64_t total = padded * ld + n * padded + rotate::sweep_scratch_size(n) + rotate::kAlign;
     double *buffer = static_cast<double *>(calloc(total, sizeof(double)));
@@ -143,8 +215,8 @@ void check_blocked(const char *variant, rotate::SweepFn run, uint64_t n, unsigne
     }
     if (sweeps != literal || !(ds <= 1e-13 * sqrt(largest)) || !(dv <= 1e-10)) {
         if (failures++ < 10)
-            printf("%s blocked n %lu: %d sweeps (plain %d), values off by %.1e of the largest, V by %.1e\n", variant,
-                   (unsigned long)n, sweeps, literal, ds / sqrt(largest), dv);
+            printf("%s %s n %lu: %d sweeps (plain %d), values off by %.1e of the largest, V by %.1e\n", variant,
+                   kind, (unsigned long)n, sweeps, literal, ds / sqrt(largest), dv);
     }
     free(a);
     free(lv);
@@ -156,6 +228,8 @@ void check_blocked(const char *variant, rotate::SweepFn run, uint64_t n, unsigne
 
 int main() {
     char ran[64] = "";
+    check_rotation_identity(7);
+    check_algebraic_rotation(8);
     for (int level = 0; level < isa::kLevels; level++) {
         const isa::Level l = static_cast<isa::Level>(level);
         if (!rotate::kVariants[level] || !isa::supported(l)) continue;
@@ -165,6 +239,8 @@ int main() {
         for (uint64_t n : {9, 17, 40}) check(isa::name(l), rotate::kVariants[level]->sweep, n, seed++, 0x1p-80);
         for (uint64_t n : {2, 8, 9, 16, 23, 61})
             check_blocked(isa::name(l), rotate::kVariants[level]->blocked, n, seed++);
+        for (uint64_t n : {2, 9, 40, 101})
+            check_blocked(isa::name(l), rotate::kVariants[level]->sweep_algebraic, n, seed++, "algebraic");
         strcat(ran, " ");
         strcat(ran, isa::name(l));
     }
