@@ -29,11 +29,15 @@
 #ifndef ZANTHIC_ROTATE_H
 #define ZANTHIC_ROTATE_H
 
+#include <sched.h>
+
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 
 #include "isa.h"
 #include "nogvl.h"
+#include "workers.h"
 
 namespace zanthic {
 
@@ -90,8 +94,15 @@ inline uint64_t plain_scratch_size(uint64_t n) { return round_up(n) + (defer_acc
 // 1.5x at 500, 2.4x at 1000; 0.86x at 101, where W stays in L1/L2 anyway).
 constexpr uint64_t kBlockAbove = 127;
 inline bool blocked(uint64_t n) { return n > kBlockAbove; }
-// Scratch of rotate::sweep: at least round_up(n) doubles in any case.
-inline uint64_t sweep_scratch_size(uint64_t n) { return blocked(n) ? round_up(n) : plain_scratch_size(n); }
+// The sweep in groups splits across threads from this order on (below it,
+// a pair's passes are too short to pay for handing them over), and across
+// at most this many.
+constexpr uint64_t kSplitFrom = 256;
+constexpr unsigned kMaxPieces = 8;
+struct PairSlot;
+inline uint64_t pair_slots(uint64_t n);
+// Scratch of rotate::sweep, in doubles: at least round_up(n) in any case.
+inline uint64_t sweep_scratch_size(uint64_t n);
 inline double *align(double *p) {
     return reinterpret_cast<double *>((reinterpret_cast<uintptr_t>(p) + kAlign * sizeof(double) - 1) &
                                       ~(uintptr_t)(kAlign * sizeof(double) - 1));
@@ -328,8 +339,9 @@ inline __attribute__((always_inline)) void sweep_body(double *w, uint64_t ld, do
 //
 // As in the sweep above, the entries among the lines L = J u K form a small
 // core rotated in the plain order, columns then rows (they give the angles);
-// the streaming pass runs over whole padded rows and its results in L x L
-// are then overwritten by the core.
+// the streaming passes skip the columns (and, mirrored, the rows) of L's
+// two groups, which the core then writes.
+//
 // The rotations of one pair of groups. c and s are indexed a * kLanes + b
 // for line a of J and line b of K (or of J itself when K = J).
 struct PairRotations {
@@ -385,12 +397,17 @@ inline __attribute__((always_inline)) void rotate_lines(v8d *x, const PairRotati
 
 // Row pass of a whole pair on the columns [l0, l1) (multiples of kLanes) of
 // a matrix m of row stride ld: rows J and K, eight columns at a time. Serves
-// W and V^T alike.
-template <bool kDiagonal, class Arith>
+// W and V^T alike. kMirror (W): after rotating rows J and K of eight columns
+// l, the same values, transposed, become columns J and K of the eight rows
+// l. W is kept symmetric this way, so columns never need rotating: half the
+// arithmetic of rotating both, and no strided reads. The columns of the
+// groups J and K themselves are the core's (see pair_core) and skipped.
+template <bool kDiagonal, bool kMirror, class Arith>
 inline __attribute__((always_inline)) void pair_rows(double *m, uint64_t ld, uint64_t l0, uint64_t l1, uint64_t j0,
                                                      uint64_t k0, const PairRotations &r) {
     double *rj = m + j0 * ld, *rk = m + k0 * ld;
     for (uint64_t l = l0; l < l1; l += kLanes) {
+        if (kMirror && (l == j0 || l == k0)) continue;
         v8d x[16];
         for (int i = 0; i < 8; i++) load(x[i], rj + i * ld + l);
         if (!kDiagonal)
@@ -399,45 +416,41 @@ inline __attribute__((always_inline)) void pair_rows(double *m, uint64_t ld, uin
         for (int i = 0; i < 8; i++) store(rj + i * ld + l, x[i]);
         if (!kDiagonal)
             for (int i = 0; i < 8; i++) store(rk + i * ld + l, x[8 + i]);
-    }
-}
-
-// The row pass of a pair on W, mirrored: after rotating rows J and K of
-// eight columns l, the same values, transposed, become columns J and K of
-// the eight rows l. W is kept symmetric this way (up to the core, which the
-// caller writes back), so columns never need rotating: half the arithmetic
-// of rotating both, and no strided reads.
-template <bool kDiagonal, class Arith>
-inline __attribute__((always_inline)) void pair_rows_mirrored(double *w, uint64_t ld, uint64_t l0, uint64_t l1,
-                                                              uint64_t j0, uint64_t k0, const PairRotations &r) {
-    double *rj = w + j0 * ld, *rk = w + k0 * ld;
-    for (uint64_t l = l0; l < l1; l += kLanes) {
-        v8d x[16];
-        for (int i = 0; i < 8; i++) load(x[i], rj + i * ld + l);
-        if (!kDiagonal)
-            for (int i = 0; i < 8; i++) load(x[8 + i], rk + i * ld + l);
-        rotate_lines<kDiagonal, Arith>(x, r);
-        for (int i = 0; i < 8; i++) store(rj + i * ld + l, x[i]);
-        if (!kDiagonal)
-            for (int i = 0; i < 8; i++) store(rk + i * ld + l, x[8 + i]);
-        double *tile = w + l * ld;
-        transpose(x);
-        for (int i = 0; i < 8; i++) store(tile + i * ld + j0, x[i]);
-        if (!kDiagonal) {
-            transpose(x + 8);
-            for (int i = 0; i < 8; i++) store(tile + i * ld + k0, x[8 + i]);
+        if (kMirror) {
+            double *tile = m + l * ld;
+            transpose(x);
+            for (int i = 0; i < 8; i++) store(tile + i * ld + j0, x[i]);
+            if (!kDiagonal) {
+                transpose(x + 8);
+                for (int i = 0; i < 8; i++) store(tile + i * ld + k0, x[8 + i]);
+            }
         }
     }
 }
 
+// Everything the passes of one pair of groups need from its core: the
+// rotations, and for a pair with lines past n (the last, partial group) the
+// lines and the order in which they pair. jj is the J x J block after the
+// pair, which the next pair's core starts from.
+struct PairSlot {
+    PairRotations r;
+    double jj[kLanes][kLanes];
+    uint64_t line[2 * kLanes];
+    uint8_t pq[kLanes * kLanes][2];
+    uint64_t count, nl;
+};
+
 // The rotations of the pair of groups from j0 and k0 (k0 = j0: the
-// diagonal pair) on the core, in row order; lines past n take no part.
-// Returns the number of lines of L; line[p] is the index of line p, and
-// for each rotation, in order, (p, q) are its lines in the core. The core
-// goes back into W after the streaming passes.
-typedef double PairCore[2 * kLanes][2 * kLanes];
-inline uint64_t pair_core(const double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t k0, PairCore &core,
-                          PairRotations &r, uint64_t *line, uint8_t (*pq)[2], uint64_t *count) {
+// diagonal pair) on the core L x L, L = J u K, in row order; lines past n
+// take no part. The core is read from W, except its J x J block when jj is
+// given (the block as the previous pair of the group left it); afterwards it
+// goes back into W, J x J into slot.jj (and into W too when last is set).
+inline void pair_core(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t k0, const double (*jj)[kLanes],
+                      bool last, PairSlot &slot) {
+    typedef double PairCore[2 * kLanes][2 * kLanes];
+    PairCore core;
+    PairRotations &r = slot.r;
+    uint64_t *line = slot.line;
     const bool diagonal = j0 == k0;
     uint64_t nj = n - j0 < kLanes ? n - j0 : kLanes, nl = nj;
     for (uint64_t p = 0; p < nj; p++) line[p] = j0 + p;
@@ -447,7 +460,8 @@ inline uint64_t pair_core(const double *w, uint64_t ld, uint64_t n, uint64_t j0,
         nl += nk;
     }
     for (uint64_t p = 0; p < nl; p++)
-        for (uint64_t q = 0; q < nl; q++) core[p][q] = w[line[p] * ld + line[q]];
+        for (uint64_t q = 0; q < nl; q++)
+            core[p][q] = jj && p < nj && q < nj ? jj[p][q] : w[line[p] * ld + line[q]];
     uint64_t rotations = 0;
     for (uint64_t a = 0; a < nj; a++)
         for (uint64_t q = diagonal ? a + 1 : nj; q < nl; q++) {
@@ -464,68 +478,172 @@ inline uint64_t pair_core(const double *w, uint64_t ld, uint64_t n, uint64_t j0,
                 core[a][p] = c * x + s * y;
                 core[q][p] = c * y - s * x;
             }
-            pq[rotations][0] = static_cast<uint8_t>(a);
-            pq[rotations][1] = static_cast<uint8_t>(q);
+            slot.pq[rotations][0] = static_cast<uint8_t>(a);
+            slot.pq[rotations][1] = static_cast<uint8_t>(q);
             rotations++;
         }
-    *count = rotations;
-    return nl;
+    slot.count = rotations;
+    slot.nl = nl;
+    for (uint64_t p = 0; p < nl; p++)
+        for (uint64_t q = 0; q < nl; q++) {
+            if (p < nj && q < nj) {
+                slot.jj[p][q] = core[p][q];
+                if (!last) continue;
+            }
+            w[line[p] * ld + line[q]] = core[p][q];
+        }
 }
 
-// A pair with lines past n (the last, partial group): the same rotations
-// of rows, element by element, over the first `extent` entries of each.
-inline void pair_lines_plain(double *m, uint64_t ld, uint64_t extent, const uint64_t *line, uint64_t nl,
-                             const uint8_t (*pq)[2], uint64_t count, const PairRotations &r) {
-    for (uint64_t l = 0; l < extent; l++) {
+// A pair with lines past n: the same rotations of rows, element by element,
+// on the columns [l0, l1), l1 <= n; kMirror as in pair_rows.
+template <bool kMirror>
+inline void pair_lines_plain(double *m, uint64_t ld, uint64_t l0, uint64_t l1, uint64_t j0, uint64_t k0,
+                             const PairSlot &slot) {
+    const uint64_t *line = slot.line, nl = slot.nl;
+    for (uint64_t l = l0; l < l1; l++) {
+        const uint64_t group = l / kLanes * kLanes;
+        if (kMirror && (group == j0 || group == k0)) continue;
         double x[2 * kLanes];
         for (uint64_t p = 0; p < nl; p++) x[p] = m[line[p] * ld + l];
-        for (uint64_t t = 0; t < count; t++) {
-            const uint64_t a = pq[t][0], q = pq[t][1];
+        for (uint64_t t = 0; t < slot.count; t++) {
+            const uint64_t a = slot.pq[t][0], q = slot.pq[t][1];
             const uint64_t i = a * kLanes + line[q] % kLanes;
-            const double c = r.c[i], s = r.s[i];
+            const double c = slot.r.c[i], s = slot.r.s[i];
             const double nx = c * x[a] + s * x[q];
             x[q] = c * x[q] - s * x[a];
             x[a] = nx;
         }
         for (uint64_t p = 0; p < nl; p++) m[line[p] * ld + l] = x[p];
+        if (kMirror)
+            for (uint64_t p = 0; p < nl; p++) m[l * ld + line[p]] = x[p];
     }
 }
 
-// One pair of groups: the core, the passes over W and V^T, the core back.
+// The passes of one pair over the columns [l0, l1) of W and of V^T.
 template <class Arith>
-inline __attribute__((always_inline)) void pair(double *w, uint64_t ld, double *vt, uint64_t ldv, uint64_t n,
-                                                uint64_t j0, uint64_t k0) {
-    const uint64_t padded = round_up(n);
-    PairCore core;
-    PairRotations r;
-    uint64_t line[2 * kLanes], count;
-    uint8_t pq[kLanes * kLanes][2];
-    const uint64_t nl = pair_core(w, ld, n, j0, k0, core, r, line, pq, &count);
-    if (count == 0) return;
-    if (j0 == k0 && nl == kLanes) {
-        pair_rows_mirrored<true, Arith>(w, ld, 0, padded, j0, k0, r);
-        pair_rows<true, Arith>(vt, ldv, 0, ldv, j0, k0, r);
-    } else if (nl == 2 * kLanes) {
-        pair_rows_mirrored<false, Arith>(w, ld, 0, padded, j0, k0, r);
-        pair_rows<false, Arith>(vt, ldv, 0, ldv, j0, k0, r);
+inline __attribute__((always_inline)) void pair_passes(double *w, uint64_t ld, double *vt, uint64_t ldv, uint64_t n,
+                                                       uint64_t j0, uint64_t k0, const PairSlot &slot, uint64_t l0,
+                                                       uint64_t l1) {
+    if (slot.count == 0) return;
+    if (j0 == k0 && slot.nl == kLanes) {
+        pair_rows<true, true, Arith>(w, ld, l0, l1, j0, k0, slot.r);
+        pair_rows<true, false, Arith>(vt, ldv, l0, l1, j0, k0, slot.r);
+    } else if (slot.nl == 2 * kLanes) {
+        pair_rows<false, true, Arith>(w, ld, l0, l1, j0, k0, slot.r);
+        pair_rows<false, false, Arith>(vt, ldv, l0, l1, j0, k0, slot.r);
     } else {
-        pair_lines_plain(w, ld, n, line, nl, pq, count, r);
-        for (uint64_t l = 0; l < n; l++)
-            for (uint64_t p = 0; p < nl; p++) w[l * ld + line[p]] = w[line[p] * ld + l];
-        pair_lines_plain(vt, ldv, n, line, nl, pq, count, r);
+        const uint64_t end = l1 < n ? l1 : n;
+        pair_lines_plain<true>(w, ld, l0, end, j0, k0, slot);
+        pair_lines_plain<false>(vt, ldv, l0, end, j0, k0, slot);
     }
-    for (uint64_t p = 0; p < nl; p++)
-        for (uint64_t q = 0; q < nl; q++) w[line[p] * ld + line[q]] = core[p][q];
 }
 
-// One sweep in groups of eight rows j. Each group J costs about 1/(n/8) of a
-// sweep (some milliseconds at n = 1000): the place to poll for a stop.
+// ---- one group J on several threads ----------------------------------------
+//
+// The pairs (J, K) of a group run in order; each needs its core (a short
+// sequential computation) and then passes over all of W's and V^T's columns,
+// which are independent column by column. Each thread owns a range of
+// column groups: it applies every pair's rotations to its columns (and, W
+// being symmetric, to the same rows), and it computes the cores of the
+// pairs whose K lies in its range, whose entries its own passes produced.
+// It publishes each core's rotations; the others apply them as they come.
+// Each element is thus rotated by one thread, in the same order, with the
+// same operands, whatever the number of threads: the results do not depend
+// on it.
+//
+// Why this is enough synchronisation. The owner of K publishes pair (J, K)
+// only after applying every earlier pair to its own columns; a thread
+// applying (J, K) to its columns reads, besides its own results, the
+// entries W[K][K'] of earlier pairs (J, K') with K' in its range, which the
+// owner of K wrote while applying (J, K') -- before publishing (J, K).
+struct GroupWork {
+    double *w, *vt;
+    uint64_t ld, ldv, n, j0;
+    PairSlot *slots;
+    uint64_t bounds[kMaxPieces + 1];  // columns of each thread, multiples of kLanes
+    alignas(64) std::atomic<uint64_t> published;  // pairs whose rotations are ready
+    char padding[64 - sizeof(std::atomic<uint64_t>)];
+};
+// Published when an owner stopped on request: every thread returns.
+constexpr uint64_t kStopped = ~uint64_t(0);
+
+// Waits until pair i is published; false when the group stopped instead.
+inline bool wait_for_pair(const std::atomic<uint64_t> &published, uint64_t i) {
+    // Pairs take microseconds: spin first, then give the core away so that
+    // a thread descheduled on a busy machine gets it back.
+    constexpr unsigned kSpins = 1u << 12;
+    for (unsigned spins = 0;; spins++) {
+        const uint64_t ready = published.load(std::memory_order_acquire);
+        if (ready == kStopped) return false;
+        if (ready > i) return true;
+        if (spins < kSpins) {
+#if ZANTHIC_X86
+            _mm_pause();
+#endif
+        } else {
+            sched_yield();
+        }
+    }
+}
+
 template <class Arith>
-inline __attribute__((always_inline)) void sweep_blocked_body(double *w, uint64_t ld, double *vt, uint64_t ldv,
-                                                              uint64_t n) {
-    for (uint64_t j0 = 0; j0 + 1 < n; j0 += kLanes) {
+inline __attribute__((always_inline)) void group_piece(void *ctx, unsigned piece, unsigned) {
+    GroupWork &g = *static_cast<GroupWork *>(ctx);
+    const uint64_t l0 = g.bounds[piece], l1 = g.bounds[piece + 1], j0 = g.j0, n = g.n;
+    uint64_t i = 0;
+    for (uint64_t k0 = j0; k0 < n; k0 += kLanes, i++) {
+        PairSlot &slot = g.slots[i];
+        if (k0 >= l0 && k0 < l1) {
+            // Each core is a small part of a group: poll here, so that a stop
+            // reaches every thread within a pair.
+            if (stop_requested()) {
+                g.published.store(kStopped, std::memory_order_release);
+                return;
+            }
+            pair_core(g.w, g.ld, n, j0, k0, i ? g.slots[i - 1].jj : nullptr, k0 + kLanes >= n, slot);
+            g.published.store(i + 1, std::memory_order_release);
+        } else if (!wait_for_pair(g.published, i)) {
+            return;
+        }
+        pair_passes<Arith>(g.w, g.ld, g.vt, g.ldv, n, j0, k0, slot, l0, l1);
+    }
+}
+
+// How to run the threads of a group: pieces, and a function that runs
+// fn(ctx, piece, pieces) for every piece at once on as many threads,
+// returning false (having run nothing) when it cannot.
+typedef bool (*RunTogether)(PieceFn fn, void *ctx, unsigned pieces);
+struct Threads {
+    unsigned pieces;
+    RunTogether run;
+};
+
+// One sweep in groups of eight rows j, each group on threads.pieces threads
+// (on this one alone when they cannot all run at once). The scratch holds
+// pair_slots(n) slots.
+inline uint64_t pair_slots(uint64_t n) { return round_up(n) / kLanes; }
+inline void sweep_groups(PieceFn piece, double *w, uint64_t ld, double *vt, uint64_t ldv, void *scratch, uint64_t n,
+                         const Threads &threads) {
+    const uint64_t groups = round_up(n) / kLanes;
+    unsigned pieces = threads.pieces;
+    if (pieces > kMaxPieces) pieces = kMaxPieces;
+    if (pieces > groups) pieces = static_cast<unsigned>(groups);
+    if (pieces < 1 || !threads.run) pieces = 1;
+    GroupWork g;
+    g.w = w;
+    g.vt = vt;
+    g.ld = ld;
+    g.ldv = ldv;
+    g.n = n;
+    g.slots = static_cast<PairSlot *>(scratch);
+    for (g.j0 = 0; g.j0 + 1 < n; g.j0 += kLanes) {
         if (stop_requested()) return;
-        for (uint64_t k0 = j0; k0 < n; k0 += kLanes) pair<Arith>(w, ld, vt, ldv, n, j0, k0);
+        g.published.store(0, std::memory_order_relaxed);
+        for (unsigned p = 0; p <= pieces; p++) g.bounds[p] = groups * p / pieces * kLanes;
+        if (pieces > 1 && threads.run(piece, &g, pieces)) continue;
+        g.bounds[0] = 0;
+        g.bounds[1] = groups * kLanes;
+        piece(&g, 0, 1);
     }
 }
 
@@ -534,21 +652,22 @@ inline __attribute__((always_inline)) void sweep_blocked_body(double *w, uint64_
 // same operands (nothing is fused into multiply-adds), so they agree bit for
 // bit; the wider ones only hold a vector of eight in fewer registers. The
 // sweep in groups fuses in the AVX2 and AVX-512 variants. Each variant has both
-// sweeps: `sweep` (bit for bit the plain procedure) and `blocked` (the same
-// rotations, eight rows j at a time); rotate::sweep picks one by the order.
+// sweeps: `sweep` (bit for bit the plain procedure) and `group` (one group of
+// the sweep in groups, on one of its threads); rotate::sweep picks one by
+// the order.
 
 typedef void (*SweepFn)(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n);
 
 struct Kernels {
     SweepFn sweep;
-    SweepFn blocked;
+    PieceFn group;
 };
 
 inline void sweep_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
     sweep_body(w, ld, vt, ldv, cj, n);
 }
-inline void blocked_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *, uint64_t n) {
-    sweep_blocked_body<PlainArith>(w, ld, vt, ldv, n);
+inline void group_portable(void *ctx, unsigned piece, unsigned pieces) {
+    group_piece<PlainArith>(ctx, piece, pieces);
 }
 #if ZANTHIC_X86
 ZANTHIC_TARGET_AVX2 inline void sweep_avx2(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
@@ -556,24 +675,22 @@ ZANTHIC_TARGET_AVX2 inline void sweep_avx2(double *w, uint64_t ld, double *vt, u
 }
 // flatten: the fused rotation carries the variant's target, so it can only
 // be inlined once the rest of the sweep is inside a function that has it.
-ZANTHIC_TARGET_AVX2 __attribute__((flatten)) inline void blocked_avx2(double *w, uint64_t ld, double *vt,
-                                                                      uint64_t ldv, double *, uint64_t n) {
-    sweep_blocked_body<FusedAvx2>(w, ld, vt, ldv, n);
+ZANTHIC_TARGET_AVX2 __attribute__((flatten)) inline void group_avx2(void *ctx, unsigned piece, unsigned pieces) {
+    group_piece<FusedAvx2>(ctx, piece, pieces);
 }
 ZANTHIC_TARGET_AVX512 inline void sweep_avx512(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj,
                                                uint64_t n) {
     sweep_body(w, ld, vt, ldv, cj, n);
 }
-ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void blocked_avx512(double *w, uint64_t ld, double *vt,
-                                                                          uint64_t ldv, double *, uint64_t n) {
-    sweep_blocked_body<FusedAvx512>(w, ld, vt, ldv, n);
+ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void group_avx512(void *ctx, unsigned piece, unsigned pieces) {
+    group_piece<FusedAvx512>(ctx, piece, pieces);
 }
 #endif
 
-inline constexpr Kernels kPortable = {sweep_portable, blocked_portable};
+inline constexpr Kernels kPortable = {sweep_portable, group_portable};
 #if ZANTHIC_X86
-inline constexpr Kernels kAvx2 = {sweep_avx2, blocked_avx2};
-inline constexpr Kernels kAvx512 = {sweep_avx512, blocked_avx512};
+inline constexpr Kernels kAvx2 = {sweep_avx2, group_avx2};
+inline constexpr Kernels kAvx512 = {sweep_avx512, group_avx512};
 inline constexpr const Kernels *kVariants[isa::kLevels] = {&kPortable, &kAvx2, &kAvx512};
 #else
 inline constexpr const Kernels *kVariants[isa::kLevels] = {&kPortable, nullptr, nullptr};
@@ -585,11 +702,23 @@ inline const Kernels &kernels() {
     return *chosen;
 }
 
-inline void sweep(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
+// Scratch of sweep_groups, in doubles.
+inline uint64_t group_scratch_size(uint64_t n) {
+    return (pair_slots(n) * sizeof(PairSlot) + sizeof(double) - 1) / sizeof(double);
+}
+inline uint64_t sweep_scratch_size(uint64_t n) {
+    const uint64_t slots = group_scratch_size(n);
+    return blocked(n) ? (slots > round_up(n) ? slots : round_up(n)) : plain_scratch_size(n);
+}
+
+// One sweep; scratch holds sweep_scratch_size(n) doubles. Threads are used
+// from order kSplitFrom on.
+inline void sweep(double *w, uint64_t ld, double *vt, uint64_t ldv, double *scratch, uint64_t n,
+                  const Threads &threads) {
     if (blocked(n))
-        kernels().blocked(w, ld, vt, ldv, cj, n);
+        sweep_groups(kernels().group, w, ld, vt, ldv, scratch, n, n >= kSplitFrom ? threads : Threads{1, nullptr});
     else
-        kernels().sweep(w, ld, vt, ldv, cj, n);
+        kernels().sweep(w, ld, vt, ldv, scratch, n);
 }
 
 }  // namespace rotate
