@@ -344,55 +344,80 @@ inline __attribute__((always_inline)) void sweep_body(double *w, uint64_t ld, do
 //
 // The rotations of one pair of groups. c and s are indexed a * kLanes + b
 // for line a of J and line b of K (or of J itself when K = J).
+//
+// The streaming passes apply them in scaled form, two multiply-adds a
+// rotation instead of two multiplications and two multiply-adds: with each
+// line p held as sigma_p times a scaled line (sigma_p = 1 to start with),
+//   x' = c x + s y = (c sigma_x) (x~ + t1 y~),  t1 = (s / c) sigma_y / sigma_x
+//   y' = c y - s x = (c sigma_y) (y~ - t2 x~),  t2 = (s / c) sigma_x / sigma_y
+// so each rotation multiplies both scales by c, and the lines are scaled
+// back once, after the pair's last rotation. Angles lie within pi/4, so
+// c >= 1/sqrt(2) and a line's scale stays above 2^-8 over a pair's at most
+// 15 rotations: no overflow or loss of range, and each multiply-add rounds
+// relative to a term of the same size as in the unscaled rotation.
 struct PairRotations {
     double c[kLanes * kLanes], s[kLanes * kLanes];
+    double t1[kLanes * kLanes], t2[kLanes * kLanes];
+    double sigma[2 * kLanes];  // by line of the pair: J, then K
 };
 
-// One rotation of two vectors: x' = c x + s y, y' = c y - s x. The sweep in
-// groups rounds differently from the plain procedure anyway, so the vector
-// variants fuse each update into one multiply and one multiply-add.
+// One scaled rotation of two vectors: x' = x + t1 y, y' = y - t2 x, and
+// scaling a vector.
 struct PlainArith {
-    static inline __attribute__((always_inline)) void rotate(v8d &x, v8d &y, double c, double s) {
-        const v8d nx = c * x + s * y;
-        y = c * y - s * x;
+    static inline __attribute__((always_inline)) void rotate(v8d &x, v8d &y, double t1, double t2) {
+        const v8d nx = x + t1 * y;
+        y = y - t2 * x;
         x = nx;
     }
+    static inline __attribute__((always_inline)) void scale(v8d &x, double sigma) { x = sigma * x; }
 };
 #if ZANTHIC_X86
 struct FusedAvx512 {
-    ZANTHIC_TARGET_AVX512 static inline void rotate(v8d &x, v8d &y, double c, double s) {
-        const __m512d cv = _mm512_set1_pd(c), sv = _mm512_set1_pd(s);
+    ZANTHIC_TARGET_AVX512 static inline void rotate(v8d &x, v8d &y, double t1, double t2) {
         const __m512d xv = (__m512d)x, yv = (__m512d)y;
-        x = (v8d)_mm512_fmadd_pd(cv, xv, _mm512_mul_pd(sv, yv));
-        y = (v8d)_mm512_fmsub_pd(cv, yv, _mm512_mul_pd(sv, xv));
+        x = (v8d)_mm512_fmadd_pd(_mm512_set1_pd(t1), yv, xv);
+        y = (v8d)_mm512_fnmadd_pd(_mm512_set1_pd(t2), xv, yv);
+    }
+    ZANTHIC_TARGET_AVX512 static inline void scale(v8d &x, double sigma) {
+        x = (v8d)_mm512_mul_pd(_mm512_set1_pd(sigma), (__m512d)x);
     }
 };
 struct FusedAvx2 {
-    ZANTHIC_TARGET_AVX2 static inline void rotate(v8d &x, v8d &y, double c, double s) {
-        const __m256d cv = _mm256_set1_pd(c), sv = _mm256_set1_pd(s);
+    ZANTHIC_TARGET_AVX2 static inline void rotate(v8d &x, v8d &y, double t1, double t2) {
+        const __m256d tv1 = _mm256_set1_pd(t1), tv2 = _mm256_set1_pd(t2);
         __m256d xv[2], yv[2];
         __builtin_memcpy(xv, &x, sizeof x);
         __builtin_memcpy(yv, &y, sizeof y);
         for (int h = 0; h < 2; h++) {
-            const __m256d nx = _mm256_fmadd_pd(cv, xv[h], _mm256_mul_pd(sv, yv[h]));
-            yv[h] = _mm256_fmsub_pd(cv, yv[h], _mm256_mul_pd(sv, xv[h]));
+            const __m256d nx = _mm256_fmadd_pd(tv1, yv[h], xv[h]);
+            yv[h] = _mm256_fnmadd_pd(tv2, xv[h], yv[h]);
             xv[h] = nx;
         }
         __builtin_memcpy(&x, xv, sizeof x);
         __builtin_memcpy(&y, yv, sizeof y);
     }
+    ZANTHIC_TARGET_AVX2 static inline void scale(v8d &x, double sigma) {
+        const __m256d sv = _mm256_set1_pd(sigma);
+        __m256d xv[2];
+        __builtin_memcpy(xv, &x, sizeof x);
+        for (int h = 0; h < 2; h++) xv[h] = _mm256_mul_pd(sv, xv[h]);
+        __builtin_memcpy(&x, xv, sizeof x);
+    }
 };
 #endif
 
 // x[0..8) are the lines of J, x[8..16) those of K (kDiagonal: K = J and
-// only x[0..8) is used). Every rotation of the pair, unrolled.
+// only x[0..8) is used). Every rotation of the pair, unrolled, then the
+// lines scaled back.
 template <bool kDiagonal, class Arith>
 inline __attribute__((always_inline)) void rotate_lines(v8d *x, const PairRotations &r) {
 #pragma GCC unroll 8
     for (int a = 0; a < 8; a++)
 #pragma GCC unroll 8
         for (int b = kDiagonal ? a + 1 : 0; b < 8; b++)
-            Arith::rotate(x[a], x[kDiagonal ? b : 8 + b], r.c[a * kLanes + b], r.s[a * kLanes + b]);
+            Arith::rotate(x[a], x[kDiagonal ? b : 8 + b], r.t1[a * kLanes + b], r.t2[a * kLanes + b]);
+#pragma GCC unroll 16
+    for (int p = 0; p < (kDiagonal ? 8 : 16); p++) Arith::scale(x[p], r.sigma[p]);
 }
 
 // Row pass of a whole pair on the columns [l0, l1) (multiples of kLanes) of
@@ -463,11 +488,20 @@ inline void pair_core(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t 
         for (uint64_t q = 0; q < nl; q++)
             core[p][q] = jj && p < nj && q < nj ? jj[p][q] : w[line[p] * ld + line[q]];
     uint64_t rotations = 0;
+    double *sigma = r.sigma;
+    for (uint64_t p = 0; p < 2 * kLanes; p++) sigma[p] = 1.0;
     for (uint64_t a = 0; a < nj; a++)
         for (uint64_t q = diagonal ? a + 1 : nj; q < nl; q++) {
             const Rotation rot = rotation_for(core[a][a], core[q][q], core[a][q]);
-            const uint64_t b = diagonal ? q : q - nj;
-            const double c = r.c[a * kLanes + b] = rot.c, s = r.s[a * kLanes + b] = rot.s;
+            const uint64_t b = diagonal ? q : q - nj, i = a * kLanes + b;
+            const double c = r.c[i] = rot.c, s = r.s[i] = rot.s;
+            // Lines of K sit at kLanes + b in the streaming passes' order.
+            const uint64_t qs = diagonal ? q : kLanes + b;
+            const double tangent = s / c, ratio = sigma[qs] / sigma[a];
+            r.t1[i] = tangent * ratio;
+            r.t2[i] = tangent / ratio;
+            sigma[a] *= c;
+            sigma[qs] *= c;
             for (uint64_t p = 0; p < nl; p++) {
                 const double x = core[p][a], y = core[p][q];
                 core[p][a] = c * x + s * y;
