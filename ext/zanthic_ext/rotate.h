@@ -487,35 +487,52 @@ inline void pair_core(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t 
     for (uint64_t p = 0; p < nl; p++)
         for (uint64_t q = 0; q < nl; q++)
             core[p][q] = jj && p < nj && q < nj ? jj[p][q] : w[line[p] * ld + line[q]];
+    // The order of the rotations. Every order that keeps, line by line, the
+    // rotations of the line in row order applies the same rotations (those
+    // on four distinct lines commute); the passes use row order. Off the
+    // diagonal, the core takes them by anti-diagonals a + b instead: those of
+    // one anti-diagonal share no line, so the processor overlaps their angle
+    // computations (the core is otherwise one chain of them).
     uint64_t rotations = 0;
+    if (diagonal) {
+        for (uint64_t a = 0; a < nj; a++)
+            for (uint64_t q = a + 1; q < nl; q++) {
+                slot.pq[rotations][0] = static_cast<uint8_t>(a);
+                slot.pq[rotations++][1] = static_cast<uint8_t>(q);
+            }
+    } else {
+        const uint64_t nk = nl - nj;
+        for (uint64_t t = 0; t + 1 < nj + nk; t++)
+            for (uint64_t a = t < nk ? 0 : t - nk + 1; a < nj && a <= t; a++) {
+                slot.pq[rotations][0] = static_cast<uint8_t>(a);
+                slot.pq[rotations++][1] = static_cast<uint8_t>(nj + t - a);
+            }
+    }
     double *sigma = r.sigma;
     for (uint64_t p = 0; p < 2 * kLanes; p++) sigma[p] = 1.0;
-    for (uint64_t a = 0; a < nj; a++)
-        for (uint64_t q = diagonal ? a + 1 : nj; q < nl; q++) {
-            const Rotation rot = rotation_for(core[a][a], core[q][q], core[a][q]);
-            const uint64_t b = diagonal ? q : q - nj, i = a * kLanes + b;
-            const double c = r.c[i] = rot.c, s = r.s[i] = rot.s;
-            // Lines of K sit at kLanes + b in the streaming passes' order.
-            const uint64_t qs = diagonal ? q : kLanes + b;
-            const double tangent = s / c, ratio = sigma[qs] / sigma[a];
-            r.t1[i] = tangent * ratio;
-            r.t2[i] = tangent / ratio;
-            sigma[a] *= c;
-            sigma[qs] *= c;
-            for (uint64_t p = 0; p < nl; p++) {
-                const double x = core[p][a], y = core[p][q];
-                core[p][a] = c * x + s * y;
-                core[p][q] = c * y - s * x;
-            }
-            for (uint64_t p = 0; p < nl; p++) {
-                const double x = core[a][p], y = core[q][p];
-                core[a][p] = c * x + s * y;
-                core[q][p] = c * y - s * x;
-            }
-            slot.pq[rotations][0] = static_cast<uint8_t>(a);
-            slot.pq[rotations][1] = static_cast<uint8_t>(q);
-            rotations++;
+    for (uint64_t t = 0; t < rotations; t++) {
+        const uint64_t a = slot.pq[t][0], q = slot.pq[t][1];
+        const Rotation rot = rotation_for(core[a][a], core[q][q], core[a][q]);
+        const uint64_t b = diagonal ? q : q - nj, i = a * kLanes + b;
+        const double c = r.c[i] = rot.c, s = r.s[i] = rot.s;
+        // Lines of K sit at kLanes + b in the streaming passes' order.
+        const uint64_t qs = diagonal ? q : kLanes + b;
+        const double tangent = s / c, ratio = sigma[qs] / sigma[a];
+        r.t1[i] = tangent * ratio;
+        r.t2[i] = tangent / ratio;
+        sigma[a] *= c;
+        sigma[qs] *= c;
+        for (uint64_t p = 0; p < nl; p++) {
+            const double x = core[p][a], y = core[p][q];
+            core[p][a] = c * x + s * y;
+            core[p][q] = c * y - s * x;
         }
+        for (uint64_t p = 0; p < nl; p++) {
+            const double x = core[a][p], y = core[q][p];
+            core[a][p] = c * x + s * y;
+            core[q][p] = c * y - s * x;
+        }
+    }
     slot.count = rotations;
     slot.nl = nl;
     for (uint64_t p = 0; p < nl; p++)
