@@ -216,6 +216,20 @@ class TestSvd < Minitest::Test
     assert_match(/\Aok portable/, run_kernel_check("sweep_check", flags: ["-pthread"]))
   end
 
+  # The rotation skips atan, cos and sin for quotients below 2**-28, giving
+  # x/2 for the angle, 1.0 and x/2 for its cosine and sine. Ruby's Math
+  # calls the same math library as the extension: it must agree on a
+  # seeded spread of such quotients (subnormals included) on every Ruby.
+  def test_tiny_angles_are_what_the_math_library_gives
+    rng = Random.new(11)
+    quotients = Array.new(20_000) { Math.ldexp(1.0 + rng.rand, rng.rand(-1080..-29)) }
+    quotients += [0.0, 2.0**-1074, 2.0**-1022, 2.0**-28 - 2.0**-81, 2.0**-28 - 2.0**-60]
+    quotients.flat_map { |x| [x, -x] }.each do |x|
+      theta = 0.5 * Math.atan(x)
+      assert_bits_equal [x, 1.0, 0.5 * x], [Math.atan(x), Math.cos(theta), Math.sin(theta)], "quotient #{x}"
+    end
+  end
+
   # ---- sweeps go on while W is not diagonal --------------------------------
 
   # The diagonal of W settles before W is diagonal for these (entries of

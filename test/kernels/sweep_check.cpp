@@ -1,4 +1,5 @@
-// Checks both Jacobi sweeps against the plain procedure: for each pair
+// Checks the rotation angle against the math library's atan, cos and sin,
+// then both Jacobi sweeps against the plain procedure: for each pair
 // (j, k) in row order, the angle from the current W, then columns j, k of W,
 // rows j, k of W and columns j, k of V. The row-by-row sweep must agree bit
 // for bit over three sweeps (orders cover whole and partial blocks and the
@@ -24,10 +25,47 @@ namespace {
 
 int failures = 0;
 
+// The angle as the plain procedure takes it, every time through the math
+// library's atan, cos and sin.
+Rotation literal_rotation(double a, double b, double w) {
+    const double t = 2.0 * w, diff = a - b;
+    double theta;
+    if (diff != 0.0 && !std::isnan(diff))
+        theta = 0.5 * atan(t / diff);
+    else
+        theta = t >= 0.0 ? kQuarterPi : -kQuarterPi;
+    return {cos(theta), sin(theta)};
+}
+
+// rotation_for skips the library calls for tiny quotients: check that it
+// gives the library's bits for quotients x = t / 1 spread log-uniformly from
+// 2^-1080 (subnormal) to 2^-20, both signs, plus the threshold's neighbours.
+void check_rotation_identity(unsigned seed) {
+    srand(seed);
+    auto compare = [](double x) {
+        const Rotation got = rotation_for(1.0, 0.0, 0.5 * x), want = literal_rotation(1.0, 0.0, 0.5 * x);
+        if (memcmp(&got.c, &want.c, sizeof(double)) || memcmp(&got.s, &want.s, sizeof(double)))
+            if (failures++ < 10)
+                printf("rotation for quotient %a: (%a, %a), library (%a, %a)\n", x, got.c, got.s, want.c, want.s);
+    };
+    for (int i = 0; i < 200000; i++) {
+        const double e = -1080.0 + 1060.0 * (rand() / static_cast<double>(RAND_MAX));
+        const double x = ldexp(1.0 + rand() / static_cast<double>(RAND_MAX), static_cast<int>(e));
+        compare(i % 2 ? -x : x);
+    }
+    double x = kTinyQuotient;
+    for (int i = 0; i < 1000; i++) x = nextafter(x, 0.0);
+    for (int i = 0; i < 2000; i++, x = nextafter(x, 1.0)) {
+        compare(x);
+        compare(-x);
+    }
+    for (double y : {0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1p-1022, 0x1p-29, 0x1p-28, 0x1p-27}) compare(y);
+}
+
 void literal_sweep(double *w, double *v, uint64_t n) {
     for (uint64_t j = 0; j + 1 < n; j++)
         for (uint64_t k = j + 1; k < n; k++) {
-            const Rotation r = rotation_for(w[j * n + j], w[k * n + k], w[j * n + k]);
+            const Rotation r = literal_rotation(w[j * n + j], w[k * n + k], w[j * n + k]);
             for (uint64_t l = 0; l < n; l++) {
                 const double x = w[l * n + j], y = w[l * n + k];
                 w[l * n + j] = r.c * x + r.s * y;
@@ -196,6 +234,7 @@ void check_threads(const char *variant, PieceFn group, uint64_t n, unsigned seed
 
 int main() {
     char ran[64] = "";
+    check_rotation_identity(7);
     for (int level = 0; level < isa::kLevels; level++) {
         const isa::Level l = static_cast<isa::Level>(level);
         if (!rotate::kVariants[level] || !isa::supported(l)) continue;
