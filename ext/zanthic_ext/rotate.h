@@ -30,6 +30,7 @@
 #define ZANTHIC_ROTATE_H
 
 #include <sched.h>
+#include <time.h>
 
 #include <atomic>
 #include <cmath>
@@ -436,19 +437,20 @@ inline __attribute__((always_inline)) void rotate_lines(v8d *x, const PairRotati
     for (int p = 0; p < (kDiagonal ? 8 : 16); p++) Arith::scale(x[p], r.sigma[p]);
 }
 
-// Row pass of a whole pair on the columns [l0, l1) (multiples of kLanes) of
-// a matrix m of row stride ld: rows J and K, eight columns at a time. Serves
-// W and V^T alike. kMirror (W): after rotating rows J and K of eight columns
-// l, the same values, transposed, become columns J and K of the eight rows
-// l. W is kept symmetric this way, so columns never need rotating: half the
-// arithmetic of rotating both, and no strided reads. The columns of the
-// groups J and K themselves are the core's (see pair_core) and skipped.
+// Row pass of a whole pair on the columns l0, l0 + step, ... below l1 (all
+// multiples of kLanes) of a matrix m of row stride ld: rows J and K, eight
+// columns at a time. Serves W and V^T alike. kMirror (W): after rotating rows
+// J and K of eight columns l, the same values, transposed, become columns J
+// and K of the eight rows l. W is kept symmetric this way, so columns never
+// need rotating: half the arithmetic of rotating both, and no strided reads.
+// The columns of the groups J and K themselves are the core's (see
+// pair_core) and skipped, as are those from skip.
 template <bool kDiagonal, bool kMirror, class Arith>
-inline __attribute__((always_inline)) void pair_rows(double *m, uint64_t ld, uint64_t l0, uint64_t l1, uint64_t j0,
-                                                     uint64_t k0, const PairRotations &r) {
+inline __attribute__((always_inline)) void pair_rows(double *m, uint64_t ld, uint64_t l0, uint64_t l1, uint64_t step,
+                                                     uint64_t j0, uint64_t k0, uint64_t skip, const PairRotations &r) {
     double *rj = m + j0 * ld, *rk = m + k0 * ld;
-    for (uint64_t l = l0; l < l1; l += kLanes) {
-        if (kMirror && (l == j0 || l == k0)) continue;
+    for (uint64_t l = l0; l < l1; l += step) {
+        if (kMirror && (l == j0 || l == k0 || l == skip)) continue;
         v8d x[16];
         for (int i = 0; i < 8; i++) load(x[i], rj + i * ld + l);
         if (!kDiagonal)
@@ -562,46 +564,50 @@ inline void pair_core(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t 
 }
 
 // A pair with lines past n: the same rotations of rows, element by element,
-// on the columns [l0, l1), l1 <= n; kMirror as in pair_rows.
+// on the columns of the groups of eight from l0, l0 + step, ... below l1,
+// and below n; the rest as in pair_rows.
 template <bool kMirror>
-inline void pair_lines_plain(double *m, uint64_t ld, uint64_t l0, uint64_t l1, uint64_t j0, uint64_t k0,
-                             const PairSlot &slot) {
+inline void pair_lines_plain(double *m, uint64_t ld, uint64_t n, uint64_t l0, uint64_t l1, uint64_t step, uint64_t j0,
+                             uint64_t k0, uint64_t skip, const PairSlot &slot) {
     const uint64_t *line = slot.line, nl = slot.nl;
-    for (uint64_t l = l0; l < l1; l++) {
-        const uint64_t group = l / kLanes * kLanes;
-        if (kMirror && (group == j0 || group == k0)) continue;
-        double x[2 * kLanes];
-        for (uint64_t p = 0; p < nl; p++) x[p] = m[line[p] * ld + l];
-        for (uint64_t t = 0; t < slot.count; t++) {
-            const uint64_t a = slot.pq[t][0], q = slot.pq[t][1];
-            const uint64_t i = a * kLanes + line[q] % kLanes;
-            const double c = slot.r.c[i], s = slot.r.s[i];
-            const double nx = c * x[a] + s * x[q];
-            x[q] = c * x[q] - s * x[a];
-            x[a] = nx;
+    for (uint64_t group = l0; group < l1; group += step) {
+        if (kMirror && (group == j0 || group == k0 || group == skip)) continue;
+        for (uint64_t l = group; l < group + kLanes && l < n; l++) {
+            double x[2 * kLanes];
+            for (uint64_t p = 0; p < nl; p++) x[p] = m[line[p] * ld + l];
+            for (uint64_t t = 0; t < slot.count; t++) {
+                const uint64_t a = slot.pq[t][0], q = slot.pq[t][1];
+                const uint64_t i = a * kLanes + line[q] % kLanes;
+                const double c = slot.r.c[i], s = slot.r.s[i];
+                const double nx = c * x[a] + s * x[q];
+                x[q] = c * x[q] - s * x[a];
+                x[a] = nx;
+            }
+            for (uint64_t p = 0; p < nl; p++) m[line[p] * ld + l] = x[p];
+            if (kMirror)
+                for (uint64_t p = 0; p < nl; p++) m[l * ld + line[p]] = x[p];
         }
-        for (uint64_t p = 0; p < nl; p++) m[line[p] * ld + l] = x[p];
-        if (kMirror)
-            for (uint64_t p = 0; p < nl; p++) m[l * ld + line[p]] = x[p];
     }
 }
 
-// The passes of one pair over the columns [l0, l1) of W and of V^T.
+// The passes of one pair over the columns of the groups of eight from l0,
+// l0 + step, ... below l1: of W except the group from skip (no group:
+// kNoGroup), and of V^T when with_vt is set.
+constexpr uint64_t kNoGroup = ~uint64_t(0);
 template <class Arith>
 inline __attribute__((always_inline)) void pair_passes(double *w, uint64_t ld, double *vt, uint64_t ldv, uint64_t n,
                                                        uint64_t j0, uint64_t k0, const PairSlot &slot, uint64_t l0,
-                                                       uint64_t l1) {
+                                                       uint64_t l1, uint64_t step, uint64_t skip, bool with_vt) {
     if (slot.count == 0) return;
     if (j0 == k0 && slot.nl == kLanes) {
-        pair_rows<true, true, Arith>(w, ld, l0, l1, j0, k0, slot.r);
-        pair_rows<true, false, Arith>(vt, ldv, l0, l1, j0, k0, slot.r);
+        pair_rows<true, true, Arith>(w, ld, l0, l1, step, j0, k0, skip, slot.r);
+        if (with_vt) pair_rows<true, false, Arith>(vt, ldv, l0, l1, step, j0, k0, kNoGroup, slot.r);
     } else if (slot.nl == 2 * kLanes) {
-        pair_rows<false, true, Arith>(w, ld, l0, l1, j0, k0, slot.r);
-        pair_rows<false, false, Arith>(vt, ldv, l0, l1, j0, k0, slot.r);
+        pair_rows<false, true, Arith>(w, ld, l0, l1, step, j0, k0, skip, slot.r);
+        if (with_vt) pair_rows<false, false, Arith>(vt, ldv, l0, l1, step, j0, k0, kNoGroup, slot.r);
     } else {
-        const uint64_t end = l1 < n ? l1 : n;
-        pair_lines_plain<true>(w, ld, l0, end, j0, k0, slot);
-        pair_lines_plain<false>(vt, ldv, l0, end, j0, k0, slot);
+        pair_lines_plain<true>(w, ld, n, l0, l1, step, j0, k0, skip, slot);
+        if (with_vt) pair_lines_plain<false>(vt, ldv, n, l0, l1, step, j0, k0, kNoGroup, slot);
     }
 }
 
@@ -609,25 +615,31 @@ inline __attribute__((always_inline)) void pair_passes(double *w, uint64_t ld, d
 //
 // The pairs (J, K) of a group run in order; each needs its core (a short
 // sequential computation) and then passes over all of W's and V^T's columns,
-// which are independent column by column. Each thread owns a range of
-// column groups: it applies every pair's rotations to its columns (and, W
-// being symmetric, to the same rows), and it computes the cores of the
-// pairs whose K lies in its range, whose entries its own passes produced.
-// It publishes each core's rotations; the others apply them as they come.
-// Each element is thus rotated by one thread, in the same order, with the
-// same operands, whatever the number of threads: the results do not depend
-// on it.
+// which are independent column by column. Of P threads, thread p owns the
+// groups of eight columns p, p + P, p + 2P, ...: it applies every pair's
+// rotations to its columns (and, W being symmetric, to the same rows), and
+// it computes the cores of the pairs whose K it owns, whose entries its own
+// passes produced. It publishes each core's rotations; the others apply them
+// as they come. Each element is thus rotated by one thread, in the same
+// order, with the same operands, whatever the number of threads: the results
+// do not depend on it.
+//
+// Cores alternate between the threads, and each is computed ahead: the owner
+// of the next pair's K applies the current pair to that group of columns
+// first, computes the next core and publishes it, and only then applies the
+// current pair to the rest of its columns. The chain from core to core is
+// then one core and one group's pass long, and the passes fill the time.
 //
 // Why this is enough synchronisation. The owner of K publishes pair (J, K)
-// only after applying every earlier pair to its own columns; a thread
-// applying (J, K) to its columns reads, besides its own results, the
-// entries W[K][K'] of earlier pairs (J, K') with K' in its range, which the
-// owner of K wrote while applying (J, K') -- before publishing (J, K).
+// only after applying every earlier pair to K's columns (and to whatever
+// else its cores read); a thread applying (J, K) to its columns reads,
+// besides its own results, the entries W[K][K'] of earlier pairs (J, K')
+// with K' its own, which the owner of K wrote while applying (J, K') to K's
+// columns -- before publishing (J, K).
 struct GroupWork {
     double *w, *vt;
     uint64_t ld, ldv, n, j0;
     PairSlot *slots;
-    uint64_t bounds[kMaxPieces + 1];  // columns of each thread, multiples of kLanes
     alignas(64) std::atomic<uint64_t> published;  // pairs whose rotations are ready
     char padding[64 - sizeof(std::atomic<uint64_t>)];
 };
@@ -654,43 +666,69 @@ inline bool wait_for_pair(const std::atomic<uint64_t> &published, uint64_t i) {
 }
 
 template <class Arith>
-inline __attribute__((always_inline)) void group_piece(void *ctx, unsigned piece, unsigned) {
+inline __attribute__((always_inline)) void group_piece(void *ctx, unsigned piece, unsigned pieces) {
     GroupWork &g = *static_cast<GroupWork *>(ctx);
-    const uint64_t l0 = g.bounds[piece], l1 = g.bounds[piece + 1], j0 = g.j0, n = g.n;
+    const uint64_t j0 = g.j0, n = g.n, end = round_up(n), first = piece * kLanes, step = pieces * kLanes;
+    auto owns = [=](uint64_t group) { return group / kLanes % pieces == piece; };
+    // The core of pair i (from k0), published; false when stopping instead.
+    auto core = [&](uint64_t i, uint64_t k0) {
+        // Each core is a small part of a group: poll here, so that a stop
+        // reaches every thread within a pair.
+        if (stop_requested()) {
+            g.published.store(kStopped, std::memory_order_release);
+            return false;
+        }
+        pair_core(g.w, g.ld, n, j0, k0, i ? g.slots[i - 1].jj : nullptr, k0 + kLanes >= n, g.slots[i]);
+        g.published.store(i + 1, std::memory_order_release);
+        return true;
+    };
+    if (owns(j0) && !core(0, j0)) return;
     uint64_t i = 0;
     for (uint64_t k0 = j0; k0 < n; k0 += kLanes, i++) {
-        PairSlot &slot = g.slots[i];
-        if (k0 >= l0 && k0 < l1) {
-            // Each core is a small part of a group: poll here, so that a stop
-            // reaches every thread within a pair.
-            if (stop_requested()) {
-                g.published.store(kStopped, std::memory_order_release);
-                return;
-            }
-            pair_core(g.w, g.ld, n, j0, k0, i ? g.slots[i - 1].jj : nullptr, k0 + kLanes >= n, slot);
-            g.published.store(i + 1, std::memory_order_release);
-        } else if (!wait_for_pair(g.published, i)) {
-            return;
+        if (!owns(k0) && !wait_for_pair(g.published, i)) return;
+        const PairSlot &slot = g.slots[i];
+        const uint64_t next = k0 + kLanes < n && owns(k0 + kLanes) ? k0 + kLanes : kNoGroup;
+        if (next != kNoGroup) {
+            pair_passes<Arith>(g.w, g.ld, g.vt, g.ldv, n, j0, k0, slot, next, next + kLanes, kLanes, kNoGroup, false);
+            if (!core(i + 1, next)) return;
         }
-        pair_passes<Arith>(g.w, g.ld, g.vt, g.ldv, n, j0, k0, slot, l0, l1);
+        pair_passes<Arith>(g.w, g.ld, g.vt, g.ldv, n, j0, k0, slot, first, end, step, next, true);
     }
 }
 
 // How to run the threads of a group: pieces, and a function that runs
 // fn(ctx, piece, pieces) for every piece at once on as many threads,
 // returning false (having run nothing) when it cannot.
+//
+// Threads pay off only while every one of them has a core: on a busy
+// machine a thread that is descheduled holds the others up at every pair
+// (measured: 80 us a pair on two threads against 14 us on one, n = 500,
+// under a load of four on two cores). The results do not depend on the
+// choice, so groups are timed both ways (per pair, as pairs cost the same
+// throughout a sweep), and the faster way is kept. The slower way is tried
+// again after kRetimeFirst groups, then after twice as many each time it
+// loses again, up to kRetimeMost. The timings carry over from sweep to sweep.
 typedef bool (*RunTogether)(PieceFn fn, void *ctx, unsigned pieces);
+constexpr uint64_t kRetimeFirst = 8, kRetimeMost = 256;
 struct Threads {
     unsigned pieces;
     RunTogether run;
+    double seconds_per_pair[2];  // the last group's, alone and on threads; 0: not yet timed
+    uint64_t wait, interval;     // groups until the slower way is tried again, and the next such wait
 };
+
+inline double seconds_now() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
 
 // One sweep in groups of eight rows j, each group on threads.pieces threads
 // (on this one alone when they cannot all run at once). The scratch holds
 // pair_slots(n) slots.
 inline uint64_t pair_slots(uint64_t n) { return round_up(n) / kLanes; }
 inline void sweep_groups(PieceFn piece, double *w, uint64_t ld, double *vt, uint64_t ldv, void *scratch, uint64_t n,
-                         const Threads &threads) {
+                         Threads &threads) {
     const uint64_t groups = round_up(n) / kLanes;
     unsigned pieces = threads.pieces;
     if (pieces > kMaxPieces) pieces = kMaxPieces;
@@ -706,11 +744,23 @@ inline void sweep_groups(PieceFn piece, double *w, uint64_t ld, double *vt, uint
     for (g.j0 = 0; g.j0 + 1 < n; g.j0 += kLanes) {
         if (stop_requested()) return;
         g.published.store(0, std::memory_order_relaxed);
-        for (unsigned p = 0; p <= pieces; p++) g.bounds[p] = groups * p / pieces * kLanes;
-        if (pieces > 1 && threads.run(piece, &g, pieces)) continue;
-        g.bounds[0] = 0;
-        g.bounds[1] = groups * kLanes;
-        piece(&g, 0, 1);
+        if (pieces == 1) {
+            piece(&g, 0, 1);
+            continue;
+        }
+        double *timed = threads.seconds_per_pair;
+        const int faster = !timed[0] ? 0 : !timed[1] ? 1 : timed[1] <= timed[0] ? 1 : 0;
+        const bool retime = timed[0] && timed[1] && threads.wait-- == 0;
+        const int way = retime ? 1 - faster : faster;
+        const double start = seconds_now();
+        if (way == 0 || !threads.run(piece, &g, pieces)) piece(&g, 0, 1);
+        timed[way] = (seconds_now() - start) / static_cast<double>((n - g.j0 + kLanes - 1) / kLanes);
+        if (retime || !threads.interval) {
+            const bool lost = timed[way] > timed[1 - way];
+            threads.interval = !lost || !threads.interval ? kRetimeFirst
+                             : threads.interval < kRetimeMost ? 2 * threads.interval : kRetimeMost;
+            threads.wait = threads.interval;
+        }
     }
 }
 
@@ -780,10 +830,10 @@ inline uint64_t sweep_scratch_size(uint64_t n) {
 
 // One sweep; scratch holds sweep_scratch_size(n) doubles. Threads are used
 // from order kSplitFrom on.
-inline void sweep(double *w, uint64_t ld, double *vt, uint64_t ldv, double *scratch, uint64_t n,
-                  const Threads &threads) {
+inline void sweep(double *w, uint64_t ld, double *vt, uint64_t ldv, double *scratch, uint64_t n, Threads &threads) {
+    Threads alone = {1, nullptr, {0.0, 0.0}, 0, 0};
     if (blocked(n))
-        sweep_groups(kernels().group, w, ld, vt, ldv, scratch, n, n >= kSplitFrom ? threads : Threads{1, nullptr});
+        sweep_groups(kernels().group, w, ld, vt, ldv, scratch, n, n >= kSplitFrom ? threads : alone);
     else
         kernels().sweep(w, ld, vt, ldv, scratch, n);
 }

@@ -161,7 +161,7 @@ bool zanthic::svd_compute(SvdWork *w) {
 
     // 3.-4. Sweeps until the diagonal settles and W is diagonal, 2 to 20.
     // Only P's diagonal takes part in the test, so only it is kept.
-    const rotate::Threads threads = {thread_count(), run_pieces_together};
+    rotate::Threads threads = {thread_count(), run_pieces_together, {0.0, 0.0}, 0, 0};
     for (int sweep = 1;; sweep++) {
         rotate::sweep(wm, ld, vt, padded, scratch, n, threads);
         if (stop_requested()) return false;

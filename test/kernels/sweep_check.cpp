@@ -182,7 +182,7 @@ void check_blocked(const char *variant, PieceFn group, uint64_t n, unsigned seed
             w[i * ld + j] = lw[i * n + j] = s;
         }
     for (uint64_t i = 0; i < n; i++) vt[i * padded + i] = lv[i * n + i] = 1.0;
-    const rotate::Threads one = {1, nullptr};
+    rotate::Threads one = {1, nullptr, {0.0, 0.0}, 0, 0};
     const int sweeps = converge([&] { rotate::sweep_groups(group, w, ld, vt, padded, scratch, n, one); }, w, ld, n);
     const int literal = converge([&] { literal_sweep(lw, lv, n); }, lw, n, n);
     double largest = 0.0, ds = 0.0, dv = 0.0;
@@ -221,7 +221,8 @@ void check_threads(const char *variant, PieceFn group, uint64_t n, unsigned seed
                 w[i * ld + j] = s;
             }
         for (uint64_t i = 0; i < n; i++) vt[i * padded + i] = 1.0;
-        const rotate::Threads threads = {pieces, run_on_threads};
+        // Timings that find the threads faster, at first at least.
+        rotate::Threads threads = {pieces, run_on_threads, {1.0, 1e-300}, 1000, 1000};
         for (int sweep = 0; sweep < 3; sweep++) rotate::sweep_groups(group, w, ld, vt, padded, scratch, n, threads);
         if (pieces > 1 && memcmp(rotate::align(result[0]), w, size * sizeof(double)) && failures++ < 10)
             printf("%s blocked n %lu: %u threads give other bits than one\n", variant, (unsigned long)n, pieces);
