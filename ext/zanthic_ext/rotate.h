@@ -490,8 +490,8 @@ struct PairSlot {
 // goes back into W, J x J into slot.jj (and into W too when last is set).
 inline void pair_core(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t k0, const double (*jj)[kLanes],
                       bool last, PairSlot &slot) {
-    typedef double PairCore[2 * kLanes][2 * kLanes];
-    PairCore core;
+    // Rows of the core are two vectors; entries past nl stay zero.
+    alignas(64) double core[2 * kLanes][2 * kLanes] = {};
     PairRotations &r = slot.r;
     uint64_t *line = slot.line;
     const bool diagonal = j0 == k0;
@@ -540,15 +540,28 @@ inline void pair_core(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t 
         r.t2[i] = tangent / ratio;
         sigma[a] *= c;
         sigma[qs] *= c;
-        for (uint64_t p = 0; p < nl; p++) {
-            const double x = core[p][a], y = core[p][q];
-            core[p][a] = c * x + s * y;
-            core[p][q] = c * y - s * x;
+        // The 2 x 2 block of lines a and q: columns, then rows.
+        const double aa = core[a][a], aq = core[a][q], qa = core[q][a], qq = core[q][q];
+        const double aa1 = c * aa + s * aq, aq1 = c * aq - s * aa, qa1 = c * qa + s * qq, qq1 = c * qq - s * qa;
+        // Elsewhere rows a and q change by the row pass alone; the column
+        // pass would give columns a and q the same values from the same
+        // operands, the core being symmetric (W is kept so), so they are
+        // copied over instead of computed again with strided accesses.
+        v8d ra[2], rq[2];
+        for (int h = 0; h < 2; h++) {
+            load(ra[h], core[a] + h * kLanes);
+            load(rq[h], core[q] + h * kLanes);
+            store(core[a] + h * kLanes, c * ra[h] + s * rq[h]);
+            store(core[q] + h * kLanes, c * rq[h] - s * ra[h]);
         }
+        core[a][a] = c * aa1 + s * qa1;
+        core[q][a] = c * qa1 - s * aa1;
+        core[a][q] = c * aq1 + s * qq1;
+        core[q][q] = c * qq1 - s * aq1;
         for (uint64_t p = 0; p < nl; p++) {
-            const double x = core[a][p], y = core[q][p];
-            core[a][p] = c * x + s * y;
-            core[q][p] = c * y - s * x;
+            if (p == a || p == q) continue;
+            core[p][a] = core[a][p];
+            core[p][q] = core[q][p];
         }
     }
     slot.count = rotations;
