@@ -724,10 +724,13 @@ inline __attribute__((always_inline)) void group_piece(void *ctx, unsigned piece
 // throughout a sweep), and the faster way is kept. The slower way is tried
 // again after kRetimeFirst groups, then after twice as many each time it
 // loses again, up to kRetimeMost; and only on a group of at most
-// kTrialPairs pairs, so that a losing trial costs little. The timings carry
-// over from sweep to sweep.
+// kTrialPairs pairs, so that a losing trial costs little. Threads are kept
+// only while they take at most kThreadsAtMost of the time alone: a lucky
+// trial on a busy machine is followed by groups that lose far more. The
+// timings carry over from sweep to sweep.
 typedef bool (*RunTogether)(PieceFn fn, void *ctx, unsigned pieces);
 constexpr uint64_t kRetimeFirst = 8, kRetimeMost = 256, kTrialPairs = 32;
+constexpr double kThreadsAtMost = 0.8;
 struct Threads {
     unsigned pieces;
     RunTogether run;
@@ -770,13 +773,13 @@ inline void sweep_groups(PieceFn piece, double *w, uint64_t ld, double *vt, uint
         const uint64_t pairs = (n - g.j0 + kLanes - 1) / kLanes;
         if (threads.wait) threads.wait--;
         const bool trial = pairs <= kTrialPairs && (!timed[1] || (timed[0] && !threads.wait));
-        const int faster = timed[1] && timed[1] <= timed[0] ? 1 : 0;
+        const int faster = timed[1] && timed[1] <= kThreadsAtMost * timed[0] ? 1 : 0;
         const int way = trial ? 1 - faster : faster;
         const double start = seconds_now();
         if (way == 0 || !threads.run(piece, &g, pieces)) piece(&g, 0, 1);
         timed[way] = (seconds_now() - start) / static_cast<double>(pairs);
         if (trial) {
-            const bool lost = timed[way] > timed[1 - way];
+            const bool lost = way != (timed[1] && timed[1] <= kThreadsAtMost * timed[0] ? 1 : 0);
             threads.interval = !lost || !threads.interval ? kRetimeFirst
                              : threads.interval < kRetimeMost ? 2 * threads.interval : kRetimeMost;
             threads.wait = threads.interval;
