@@ -461,6 +461,12 @@ inline __attribute__((always_inline)) void pair_rows(double *m, uint64_t ld, uin
             for (int i = 0; i < 8; i++) store(rk + i * ld + l, x[8 + i]);
         if (kMirror) {
             double *tile = m + l * ld;
+            // The lines of K that the group of columns two ahead mirrors
+            // into: one in every row, new for every pair, and beyond the
+            // hardware's stride detection; at large n they come from the
+            // last-level cache.
+            if (!kDiagonal && l + 2 * step < l1)
+                for (int i = 0; i < 8; i++) __builtin_prefetch(tile + (2 * step + i) * ld + k0, 1);
             transpose(x);
             for (int i = 0; i < 8; i++) store(tile + i * ld + j0, x[i]);
             if (!kDiagonal) {
