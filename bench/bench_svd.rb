@@ -63,7 +63,7 @@ puts format("%-10s %6s %10s %10s %8s %10s %8s  %s", "shape", "sweeps", "library 
     g = g.transpose if rows < cols
     gsl_time = best_of(3) { g.SV_decomp }
   end
-  puts format("%-10s %6d %10.4f %10.4f %7.1fx %10s %8s  %.1e / %.1e / %.1e", "#{rows}x#{cols}", sweeps, library,
+  puts format("%-10s %6d %10.4f %10.4f %7.1fx %10s %8s  %.1e / %.1e / %.1e / %.1e", "#{rows}x#{cols}", sweeps, library,
               literal, literal / library, gsl_time ? format("%.4f", gsl_time) : "n/a",
               gsl_time ? format("%.2fx", gsl_time / library) : "", *diffs)
 end

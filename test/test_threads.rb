@@ -166,6 +166,8 @@ class TestThreads < Minitest::Test
     results = [(a * b).to_a, (wide * wide_b).to_a, (tall * x).to_a, u.to_a, v.to_a, s.to_a,
                basis.incremental_svd_update(values, column, 40, 1e-9).map(&:to_a),
                basis.batch_project(vectors).map(&:to_a)]
+    # An order with sweeps split by column groups, the last one partial.
+    results << l::Matrix.alloc(*rows.(300, 270)).svd.map(&:to_a)
   RUBY
 
   # What +script+ prints to stdout, run by a child interpreter with +env+.

@@ -142,24 +142,15 @@ void gemv_rows(const void *job, uint64_t begin, uint64_t end) {
 
 struct Accumulate {
     const CVector *const *in;
-    const double *a;
-    uint64_t lda;
-    const double *e;
     uint64_t count;
     const double *w;
     uint64_t ldw, n, width;
     CVector *const *out;
-    double *rows;
-    uint64_t ldo;
 };
 
 void accumulate_range(const void *job, uint64_t begin, uint64_t end) {
     const Accumulate *p = static_cast<const Accumulate *>(job);
-    if (p->in)
-        accumulate_vectors(p->in + begin, end - begin, p->w, p->ldw, p->n, p->width, p->out + begin);
-    else
-        accumulate_rows_extended(p->a + begin * p->lda, p->lda, p->e + begin, end - begin, p->w, p->ldw, p->n,
-                                 p->width, p->rows + begin * p->ldo, p->ldo);
+    accumulate_vectors(p->in + begin, end - begin, p->w, p->ldw, p->n, p->width, p->out + begin);
 }
 
 }  // namespace
@@ -199,14 +190,8 @@ void multiply_vector(uint64_t m, uint64_t n, const double *a, const double *x, d
 
 void project_vectors(const CVector *const *in, uint64_t count, const double *w, uint64_t ldw, uint64_t n,
                      uint64_t width, CVector *const *out) {
-    const Accumulate p = {in, nullptr, 0, nullptr, count, w, ldw, n, width, out, nullptr, 0};
+    const Accumulate p = {in, count, w, ldw, n, width, out};
     split(count * n * width, count, kAccumulateChunk, accumulate_range, &p);
-}
-
-void combine_rows_extended(const double *a, uint64_t lda, const double *e, uint64_t count, const double *w,
-                           uint64_t ldw, uint64_t n, uint64_t width, double *out, uint64_t ldo) {
-    const Accumulate p = {nullptr, a, lda, e, count, w, ldw, n, width, nullptr, out, ldo};
-    split(count * (n + 1) * width, count, kAccumulateChunk * 4, accumulate_range, &p);
 }
 
 }  // namespace zanthic

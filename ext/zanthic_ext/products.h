@@ -26,11 +26,9 @@ void multiply_extended(uint64_t m, uint64_t n, uint64_t k, const double *a, cons
 // y (m) = a (m x n) * x (n), as gemv.
 void multiply_vector(uint64_t m, uint64_t n, const double *a, const double *x, double *y);
 
-// As accumulate_vectors and accumulate_rows_extended.
+// As accumulate_vectors.
 void project_vectors(const CVector *const *in, uint64_t count, const double *w, uint64_t ldw, uint64_t n,
                      uint64_t width, CVector *const *out);
-void combine_rows_extended(const double *a, uint64_t lda, const double *e, uint64_t count, const double *w,
-                           uint64_t ldw, uint64_t n, uint64_t width, double *out, uint64_t ldo);
 
 }  // namespace zanthic
 

@@ -29,11 +29,16 @@
 #ifndef ZANTHIC_ROTATE_H
 #define ZANTHIC_ROTATE_H
 
+#include <sched.h>
+#include <time.h>
+
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 
 #include "isa.h"
 #include "nogvl.h"
+#include "workers.h"
 
 namespace zanthic {
 
@@ -145,8 +150,15 @@ inline uint64_t plain_scratch_size(uint64_t n) { return round_up(n) + (defer_acc
 // 1.5x at 500, 2.4x at 1000; 0.86x at 101, where W stays in L1/L2 anyway).
 constexpr uint64_t kBlockAbove = 127;
 inline bool blocked(uint64_t n) { return n > kBlockAbove; }
-// Scratch of rotate::sweep: at least round_up(n) doubles in any case.
-inline uint64_t sweep_scratch_size(uint64_t n) { return blocked(n) ? round_up(n) : plain_scratch_size(n); }
+// The sweep in groups splits across threads from this order on (below it,
+// a pair's passes are too short to pay for handing them over), and across
+// at most this many.
+constexpr uint64_t kSplitFrom = 256;
+constexpr unsigned kMaxPieces = 8;
+struct PairSlot;
+inline uint64_t pair_slots(uint64_t n);
+// Scratch of rotate::sweep, in doubles: at least round_up(n) in any case.
+inline uint64_t sweep_scratch_size(uint64_t n);
 inline double *align(double *p) {
     return reinterpret_cast<double *>((reinterpret_cast<uintptr_t>(p) + kAlign * sizeof(double) - 1) &
                                       ~(uintptr_t)(kAlign * sizeof(double) - 1));
@@ -482,69 +494,101 @@ inline __attribute__((always_inline)) void sweep_symmetric_body(double *w, uint6
 //
 // As in the sweep above, the entries among the lines L = J u K form a small
 // core rotated in the plain order, columns then rows (they give the angles);
-// the streaming pass runs over whole padded rows and its results in L x L
-// are then overwritten by the core.
+// the streaming passes skip the columns (and, mirrored, the rows) of L's
+// two groups, which the core then writes.
+//
 // The rotations of one pair of groups. c and s are indexed a * kLanes + b
 // for line a of J and line b of K (or of J itself when K = J).
+//
+// The streaming passes apply them in scaled form, two multiply-adds a
+// rotation instead of two multiplications and two multiply-adds: with each
+// line p held as sigma_p times a scaled line (sigma_p = 1 to start with),
+//   x' = c x + s y = (c sigma_x) (x~ + t1 y~),  t1 = (s / c) sigma_y / sigma_x
+//   y' = c y - s x = (c sigma_y) (y~ - t2 x~),  t2 = (s / c) sigma_x / sigma_y
+// so each rotation multiplies both scales by c, and the lines are scaled
+// back once, after the pair's last rotation. Angles lie within pi/4, so
+// c >= 1/sqrt(2) and a line's scale stays above 2^-8 over a pair's at most
+// 15 rotations: no overflow or loss of range, and each multiply-add rounds
+// relative to a term of the same size as in the unscaled rotation.
 struct PairRotations {
     double c[kLanes * kLanes], s[kLanes * kLanes];
+    double t1[kLanes * kLanes], t2[kLanes * kLanes];
+    double sigma[2 * kLanes];  // by line of the pair: J, then K
 };
 
-// One rotation of two vectors: x' = c x + s y, y' = c y - s x. The sweep in
-// groups rounds differently from the plain procedure anyway, so the vector
-// variants fuse each update into one multiply and one multiply-add.
+// One scaled rotation of two vectors: x' = x + t1 y, y' = y - t2 x, and
+// scaling a vector.
 struct PlainArith {
-    static inline __attribute__((always_inline)) void rotate(v8d &x, v8d &y, double c, double s) {
-        const v8d nx = c * x + s * y;
-        y = c * y - s * x;
+    static inline __attribute__((always_inline)) void rotate(v8d &x, v8d &y, double t1, double t2) {
+        const v8d nx = x + t1 * y;
+        y = y - t2 * x;
         x = nx;
     }
+    static inline __attribute__((always_inline)) void scale(v8d &x, double sigma) { x = sigma * x; }
 };
 #if ZANTHIC_X86
 struct FusedAvx512 {
-    ZANTHIC_TARGET_AVX512 static inline void rotate(v8d &x, v8d &y, double c, double s) {
-        const __m512d cv = _mm512_set1_pd(c), sv = _mm512_set1_pd(s);
+    ZANTHIC_TARGET_AVX512 static inline void rotate(v8d &x, v8d &y, double t1, double t2) {
         const __m512d xv = (__m512d)x, yv = (__m512d)y;
-        x = (v8d)_mm512_fmadd_pd(cv, xv, _mm512_mul_pd(sv, yv));
-        y = (v8d)_mm512_fmsub_pd(cv, yv, _mm512_mul_pd(sv, xv));
+        x = (v8d)_mm512_fmadd_pd(_mm512_set1_pd(t1), yv, xv);
+        y = (v8d)_mm512_fnmadd_pd(_mm512_set1_pd(t2), xv, yv);
+    }
+    ZANTHIC_TARGET_AVX512 static inline void scale(v8d &x, double sigma) {
+        x = (v8d)_mm512_mul_pd(_mm512_set1_pd(sigma), (__m512d)x);
     }
 };
 struct FusedAvx2 {
-    ZANTHIC_TARGET_AVX2 static inline void rotate(v8d &x, v8d &y, double c, double s) {
-        const __m256d cv = _mm256_set1_pd(c), sv = _mm256_set1_pd(s);
+    ZANTHIC_TARGET_AVX2 static inline void rotate(v8d &x, v8d &y, double t1, double t2) {
+        const __m256d tv1 = _mm256_set1_pd(t1), tv2 = _mm256_set1_pd(t2);
         __m256d xv[2], yv[2];
         __builtin_memcpy(xv, &x, sizeof x);
         __builtin_memcpy(yv, &y, sizeof y);
         for (int h = 0; h < 2; h++) {
-            const __m256d nx = _mm256_fmadd_pd(cv, xv[h], _mm256_mul_pd(sv, yv[h]));
-            yv[h] = _mm256_fmsub_pd(cv, yv[h], _mm256_mul_pd(sv, xv[h]));
+            const __m256d nx = _mm256_fmadd_pd(tv1, yv[h], xv[h]);
+            yv[h] = _mm256_fnmadd_pd(tv2, xv[h], yv[h]);
             xv[h] = nx;
         }
         __builtin_memcpy(&x, xv, sizeof x);
         __builtin_memcpy(&y, yv, sizeof y);
     }
+    ZANTHIC_TARGET_AVX2 static inline void scale(v8d &x, double sigma) {
+        const __m256d sv = _mm256_set1_pd(sigma);
+        __m256d xv[2];
+        __builtin_memcpy(xv, &x, sizeof x);
+        for (int h = 0; h < 2; h++) xv[h] = _mm256_mul_pd(sv, xv[h]);
+        __builtin_memcpy(&x, xv, sizeof x);
+    }
 };
 #endif
 
 // x[0..8) are the lines of J, x[8..16) those of K (kDiagonal: K = J and
-// only x[0..8) is used). Every rotation of the pair, unrolled.
+// only x[0..8) is used). Every rotation of the pair, unrolled, then the
+// lines scaled back.
 template <bool kDiagonal, class Arith>
 inline __attribute__((always_inline)) void rotate_lines(v8d *x, const PairRotations &r) {
 #pragma GCC unroll 8
     for (int a = 0; a < 8; a++)
 #pragma GCC unroll 8
         for (int b = kDiagonal ? a + 1 : 0; b < 8; b++)
-            Arith::rotate(x[a], x[kDiagonal ? b : 8 + b], r.c[a * kLanes + b], r.s[a * kLanes + b]);
+            Arith::rotate(x[a], x[kDiagonal ? b : 8 + b], r.t1[a * kLanes + b], r.t2[a * kLanes + b]);
+#pragma GCC unroll 16
+    for (int p = 0; p < (kDiagonal ? 8 : 16); p++) Arith::scale(x[p], r.sigma[p]);
 }
 
-// Row pass of a whole pair on the columns [l0, l1) (multiples of kLanes) of
-// a matrix m of row stride ld: rows J and K, eight columns at a time. Serves
-// W and V^T alike.
-template <bool kDiagonal, class Arith>
-inline __attribute__((always_inline)) void pair_rows(double *m, uint64_t ld, uint64_t l0, uint64_t l1, uint64_t j0,
-                                                     uint64_t k0, const PairRotations &r) {
+// Row pass of a whole pair on the columns l0, l0 + step, ... below l1 (all
+// multiples of kLanes) of a matrix m of row stride ld: rows J and K, eight
+// columns at a time. Serves W and V^T alike. kMirror (W): after rotating rows
+// J and K of eight columns l, the same values, transposed, become columns J
+// and K of the eight rows l. W is kept symmetric this way, so columns never
+// need rotating: half the arithmetic of rotating both, and no strided reads.
+// The columns of the groups J and K themselves are the core's (see
+// pair_core) and skipped, as are those from skip.
+template <bool kDiagonal, bool kMirror, class Arith>
+inline __attribute__((always_inline)) void pair_rows(double *m, uint64_t ld, uint64_t l0, uint64_t l1, uint64_t step,
+                                                     uint64_t j0, uint64_t k0, uint64_t skip, const PairRotations &r) {
     double *rj = m + j0 * ld, *rk = m + k0 * ld;
-    for (uint64_t l = l0; l < l1; l += kLanes) {
+    for (uint64_t l = l0; l < l1; l += step) {
+        if (kMirror && (l == j0 || l == k0 || l == skip)) continue;
         v8d x[16];
         for (int i = 0; i < 8; i++) load(x[i], rj + i * ld + l);
         if (!kDiagonal)
@@ -553,45 +597,47 @@ inline __attribute__((always_inline)) void pair_rows(double *m, uint64_t ld, uin
         for (int i = 0; i < 8; i++) store(rj + i * ld + l, x[i]);
         if (!kDiagonal)
             for (int i = 0; i < 8; i++) store(rk + i * ld + l, x[8 + i]);
-    }
-}
-
-// The row pass of a pair on W, mirrored: after rotating rows J and K of
-// eight columns l, the same values, transposed, become columns J and K of
-// the eight rows l. W is kept symmetric this way (up to the core, which the
-// caller writes back), so columns never need rotating: half the arithmetic
-// of rotating both, and no strided reads.
-template <bool kDiagonal, class Arith>
-inline __attribute__((always_inline)) void pair_rows_mirrored(double *w, uint64_t ld, uint64_t l0, uint64_t l1,
-                                                              uint64_t j0, uint64_t k0, const PairRotations &r) {
-    double *rj = w + j0 * ld, *rk = w + k0 * ld;
-    for (uint64_t l = l0; l < l1; l += kLanes) {
-        v8d x[16];
-        for (int i = 0; i < 8; i++) load(x[i], rj + i * ld + l);
-        if (!kDiagonal)
-            for (int i = 0; i < 8; i++) load(x[8 + i], rk + i * ld + l);
-        rotate_lines<kDiagonal, Arith>(x, r);
-        for (int i = 0; i < 8; i++) store(rj + i * ld + l, x[i]);
-        if (!kDiagonal)
-            for (int i = 0; i < 8; i++) store(rk + i * ld + l, x[8 + i]);
-        double *tile = w + l * ld;
-        transpose(x);
-        for (int i = 0; i < 8; i++) store(tile + i * ld + j0, x[i]);
-        if (!kDiagonal) {
-            transpose(x + 8);
-            for (int i = 0; i < 8; i++) store(tile + i * ld + k0, x[8 + i]);
+        if (kMirror) {
+            double *tile = m + l * ld;
+            // The lines of K that the group of columns two ahead mirrors
+            // into: one in every row, new for every pair, and beyond the
+            // hardware's stride detection; at large n they come from the
+            // last-level cache.
+            if (!kDiagonal && l + 2 * step < l1)
+                for (int i = 0; i < 8; i++) __builtin_prefetch(tile + (2 * step + i) * ld + k0, 1);
+            transpose(x);
+            for (int i = 0; i < 8; i++) store(tile + i * ld + j0, x[i]);
+            if (!kDiagonal) {
+                transpose(x + 8);
+                for (int i = 0; i < 8; i++) store(tile + i * ld + k0, x[8 + i]);
+            }
         }
     }
 }
 
+// Everything the passes of one pair of groups need from its core: the
+// rotations, and for a pair with lines past n (the last, partial group) the
+// lines and the order in which they pair. jj is the J x J block after the
+// pair, which the next pair's core starts from.
+struct PairSlot {
+    PairRotations r;
+    double jj[kLanes][kLanes];
+    uint64_t line[2 * kLanes];
+    uint8_t pq[kLanes * kLanes][2];
+    uint64_t count, nl;
+};
+
 // The rotations of the pair of groups from j0 and k0 (k0 = j0: the
-// diagonal pair) on the core, in row order; lines past n take no part.
-// Returns the number of lines of L; line[p] is the index of line p, and
-// for each rotation, in order, (p, q) are its lines in the core. The core
-// goes back into W after the streaming passes.
-typedef double PairCore[2 * kLanes][2 * kLanes];
-inline uint64_t pair_core(const double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t k0, PairCore &core,
-                          PairRotations &r, uint64_t *line, uint8_t (*pq)[2], uint64_t *count) {
+// diagonal pair) on the core L x L, L = J u K, in row order; lines past n
+// take no part. The core is read from W, except its J x J block when jj is
+// given (the block as the previous pair of the group left it); afterwards it
+// goes back into W, J x J into slot.jj (and into W too when last is set).
+inline void pair_core(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t k0, const double (*jj)[kLanes],
+                      bool last, PairSlot &slot) {
+    // Rows of the core are two vectors; entries past nl stay zero.
+    alignas(64) double core[2 * kLanes][2 * kLanes] = {};
+    PairRotations &r = slot.r;
+    uint64_t *line = slot.line;
     const bool diagonal = j0 == k0;
     uint64_t nj = n - j0 < kLanes ? n - j0 : kLanes, nl = nj;
     for (uint64_t p = 0; p < nj; p++) line[p] = j0 + p;
@@ -601,85 +647,287 @@ inline uint64_t pair_core(const double *w, uint64_t ld, uint64_t n, uint64_t j0,
         nl += nk;
     }
     for (uint64_t p = 0; p < nl; p++)
-        for (uint64_t q = 0; q < nl; q++) core[p][q] = w[line[p] * ld + line[q]];
+        for (uint64_t q = 0; q < nl; q++)
+            core[p][q] = jj && p < nj && q < nj ? jj[p][q] : w[line[p] * ld + line[q]];
+    // The order of the rotations. Every order that keeps, line by line, the
+    // rotations of the line in row order applies the same rotations (those
+    // on four distinct lines commute); the passes use row order. Off the
+    // diagonal, the core takes them by anti-diagonals a + b instead: those of
+    // one anti-diagonal share no line, so the processor overlaps their angle
+    // computations (the core is otherwise one chain of them).
     uint64_t rotations = 0;
-    for (uint64_t a = 0; a < nj; a++)
-        for (uint64_t q = diagonal ? a + 1 : nj; q < nl; q++) {
-            const Rotation rot = rotation_for(core[a][a], core[q][q], core[a][q]);
-            const uint64_t b = diagonal ? q : q - nj;
-            const double c = r.c[a * kLanes + b] = rot.c, s = r.s[a * kLanes + b] = rot.s;
-            for (uint64_t p = 0; p < nl; p++) {
-                const double x = core[p][a], y = core[p][q];
-                core[p][a] = c * x + s * y;
-                core[p][q] = c * y - s * x;
+    if (diagonal) {
+        for (uint64_t a = 0; a < nj; a++)
+            for (uint64_t q = a + 1; q < nl; q++) {
+                slot.pq[rotations][0] = static_cast<uint8_t>(a);
+                slot.pq[rotations++][1] = static_cast<uint8_t>(q);
             }
-            for (uint64_t p = 0; p < nl; p++) {
-                const double x = core[a][p], y = core[q][p];
-                core[a][p] = c * x + s * y;
-                core[q][p] = c * y - s * x;
-            }
-            pq[rotations][0] = static_cast<uint8_t>(a);
-            pq[rotations][1] = static_cast<uint8_t>(q);
-            rotations++;
-        }
-    *count = rotations;
-    return nl;
-}
-
-// A pair with lines past n (the last, partial group): the same rotations
-// of rows, element by element, over the first `extent` entries of each.
-inline void pair_lines_plain(double *m, uint64_t ld, uint64_t extent, const uint64_t *line, uint64_t nl,
-                             const uint8_t (*pq)[2], uint64_t count, const PairRotations &r) {
-    for (uint64_t l = 0; l < extent; l++) {
-        double x[2 * kLanes];
-        for (uint64_t p = 0; p < nl; p++) x[p] = m[line[p] * ld + l];
-        for (uint64_t t = 0; t < count; t++) {
-            const uint64_t a = pq[t][0], q = pq[t][1];
-            const uint64_t i = a * kLanes + line[q] % kLanes;
-            const double c = r.c[i], s = r.s[i];
-            const double nx = c * x[a] + s * x[q];
-            x[q] = c * x[q] - s * x[a];
-            x[a] = nx;
-        }
-        for (uint64_t p = 0; p < nl; p++) m[line[p] * ld + l] = x[p];
-    }
-}
-
-// One pair of groups: the core, the passes over W and V^T, the core back.
-template <class Arith>
-inline __attribute__((always_inline)) void pair(double *w, uint64_t ld, double *vt, uint64_t ldv, uint64_t n,
-                                                uint64_t j0, uint64_t k0) {
-    const uint64_t padded = round_up(n);
-    PairCore core;
-    PairRotations r;
-    uint64_t line[2 * kLanes], count;
-    uint8_t pq[kLanes * kLanes][2];
-    const uint64_t nl = pair_core(w, ld, n, j0, k0, core, r, line, pq, &count);
-    if (count == 0) return;
-    if (j0 == k0 && nl == kLanes) {
-        pair_rows_mirrored<true, Arith>(w, ld, 0, padded, j0, k0, r);
-        pair_rows<true, Arith>(vt, ldv, 0, ldv, j0, k0, r);
-    } else if (nl == 2 * kLanes) {
-        pair_rows_mirrored<false, Arith>(w, ld, 0, padded, j0, k0, r);
-        pair_rows<false, Arith>(vt, ldv, 0, ldv, j0, k0, r);
     } else {
-        pair_lines_plain(w, ld, n, line, nl, pq, count, r);
-        for (uint64_t l = 0; l < n; l++)
-            for (uint64_t p = 0; p < nl; p++) w[l * ld + line[p]] = w[line[p] * ld + l];
-        pair_lines_plain(vt, ldv, n, line, nl, pq, count, r);
+        const uint64_t nk = nl - nj;
+        for (uint64_t t = 0; t + 1 < nj + nk; t++)
+            for (uint64_t a = t < nk ? 0 : t - nk + 1; a < nj && a <= t; a++) {
+                slot.pq[rotations][0] = static_cast<uint8_t>(a);
+                slot.pq[rotations++][1] = static_cast<uint8_t>(nj + t - a);
+            }
     }
+    double *sigma = r.sigma;
+    for (uint64_t p = 0; p < 2 * kLanes; p++) sigma[p] = 1.0;
+    for (uint64_t t = 0; t < rotations; t++) {
+        const uint64_t a = slot.pq[t][0], q = slot.pq[t][1];
+        const Rotation rot = rotation_for(core[a][a], core[q][q], core[a][q]);
+        const uint64_t b = diagonal ? q : q - nj, i = a * kLanes + b;
+        const double c = r.c[i] = rot.c, s = r.s[i] = rot.s;
+        // Lines of K sit at kLanes + b in the streaming passes' order.
+        const uint64_t qs = diagonal ? q : kLanes + b;
+        const double tangent = s / c, ratio = sigma[qs] / sigma[a];
+        r.t1[i] = tangent * ratio;
+        r.t2[i] = tangent / ratio;
+        sigma[a] *= c;
+        sigma[qs] *= c;
+        // The 2 x 2 block of lines a and q: columns, then rows.
+        const double aa = core[a][a], aq = core[a][q], qa = core[q][a], qq = core[q][q];
+        const double aa1 = c * aa + s * aq, aq1 = c * aq - s * aa, qa1 = c * qa + s * qq, qq1 = c * qq - s * qa;
+        // Elsewhere rows a and q change by the row pass alone; the column
+        // pass would give columns a and q the same values from the same
+        // operands, the core being symmetric (W is kept so), so they are
+        // copied over instead of computed again with strided accesses.
+        v8d ra[2], rq[2];
+        for (int h = 0; h < 2; h++) {
+            load(ra[h], core[a] + h * kLanes);
+            load(rq[h], core[q] + h * kLanes);
+            store(core[a] + h * kLanes, c * ra[h] + s * rq[h]);
+            store(core[q] + h * kLanes, c * rq[h] - s * ra[h]);
+        }
+        core[a][a] = c * aa1 + s * qa1;
+        core[q][a] = c * qa1 - s * aa1;
+        core[a][q] = c * aq1 + s * qq1;
+        core[q][q] = c * qq1 - s * aq1;
+        for (uint64_t p = 0; p < nl; p++) {
+            if (p == a || p == q) continue;
+            core[p][a] = core[a][p];
+            core[p][q] = core[q][p];
+        }
+    }
+    slot.count = rotations;
+    slot.nl = nl;
     for (uint64_t p = 0; p < nl; p++)
-        for (uint64_t q = 0; q < nl; q++) w[line[p] * ld + line[q]] = core[p][q];
+        for (uint64_t q = 0; q < nl; q++) {
+            if (p < nj && q < nj) {
+                slot.jj[p][q] = core[p][q];
+                if (!last) continue;
+            }
+            w[line[p] * ld + line[q]] = core[p][q];
+        }
 }
 
-// One sweep in groups of eight rows j. Each group J costs about 1/(n/8) of a
-// sweep (some milliseconds at n = 1000): the place to poll for a stop.
+// A pair with lines past n: the same rotations of rows, element by element,
+// on the columns of the groups of eight from l0, l0 + step, ... below l1,
+// and below n; the rest as in pair_rows.
+template <bool kMirror>
+inline void pair_lines_plain(double *m, uint64_t ld, uint64_t n, uint64_t l0, uint64_t l1, uint64_t step, uint64_t j0,
+                             uint64_t k0, uint64_t skip, const PairSlot &slot) {
+    const uint64_t *line = slot.line, nl = slot.nl;
+    for (uint64_t group = l0; group < l1; group += step) {
+        if (kMirror && (group == j0 || group == k0 || group == skip)) continue;
+        for (uint64_t l = group; l < group + kLanes && l < n; l++) {
+            double x[2 * kLanes];
+            for (uint64_t p = 0; p < nl; p++) x[p] = m[line[p] * ld + l];
+            for (uint64_t t = 0; t < slot.count; t++) {
+                const uint64_t a = slot.pq[t][0], q = slot.pq[t][1];
+                const uint64_t i = a * kLanes + line[q] % kLanes;
+                const double c = slot.r.c[i], s = slot.r.s[i];
+                const double nx = c * x[a] + s * x[q];
+                x[q] = c * x[q] - s * x[a];
+                x[a] = nx;
+            }
+            for (uint64_t p = 0; p < nl; p++) m[line[p] * ld + l] = x[p];
+            if (kMirror)
+                for (uint64_t p = 0; p < nl; p++) m[l * ld + line[p]] = x[p];
+        }
+    }
+}
+
+// The passes of one pair over the columns of the groups of eight from l0,
+// l0 + step, ... below l1: of W except the group from skip (no group:
+// kNoGroup), and of V^T when with_vt is set.
+constexpr uint64_t kNoGroup = ~uint64_t(0);
 template <class Arith>
-inline __attribute__((always_inline)) void sweep_blocked_body(double *w, uint64_t ld, double *vt, uint64_t ldv,
-                                                              uint64_t n) {
-    for (uint64_t j0 = 0; j0 + 1 < n; j0 += kLanes) {
+inline __attribute__((always_inline)) void pair_passes(double *w, uint64_t ld, double *vt, uint64_t ldv, uint64_t n,
+                                                       uint64_t j0, uint64_t k0, const PairSlot &slot, uint64_t l0,
+                                                       uint64_t l1, uint64_t step, uint64_t skip, bool with_vt) {
+    if (slot.count == 0) return;
+    if (j0 == k0 && slot.nl == kLanes) {
+        pair_rows<true, true, Arith>(w, ld, l0, l1, step, j0, k0, skip, slot.r);
+        if (with_vt) pair_rows<true, false, Arith>(vt, ldv, l0, l1, step, j0, k0, kNoGroup, slot.r);
+    } else if (slot.nl == 2 * kLanes) {
+        pair_rows<false, true, Arith>(w, ld, l0, l1, step, j0, k0, skip, slot.r);
+        if (with_vt) pair_rows<false, false, Arith>(vt, ldv, l0, l1, step, j0, k0, kNoGroup, slot.r);
+    } else {
+        pair_lines_plain<true>(w, ld, n, l0, l1, step, j0, k0, skip, slot);
+        if (with_vt) pair_lines_plain<false>(vt, ldv, n, l0, l1, step, j0, k0, kNoGroup, slot);
+    }
+}
+
+// ---- one group J on several threads ----------------------------------------
+//
+// The pairs (J, K) of a group run in order; each needs its core (a short
+// sequential computation) and then passes over all of W's and V^T's columns,
+// which are independent column by column. Of P threads, thread p owns the
+// groups of eight columns p, p + P, p + 2P, ...: it applies every pair's
+// rotations to its columns (and, W being symmetric, to the same rows), and
+// it computes the cores of the pairs whose K it owns, whose entries its own
+// passes produced. It publishes each core's rotations; the others apply them
+// as they come. Each element is thus rotated by one thread, in the same
+// order, with the same operands, whatever the number of threads: the results
+// do not depend on it.
+//
+// Cores alternate between the threads, and each is computed ahead: the owner
+// of the next pair's K applies the current pair to that group of columns
+// first, computes the next core and publishes it, and only then applies the
+// current pair to the rest of its columns. The chain from core to core is
+// then one core and one group's pass long, and the passes fill the time.
+//
+// Why this is enough synchronisation. The owner of K publishes pair (J, K)
+// only after applying every earlier pair to K's columns (and to whatever
+// else its cores read); a thread applying (J, K) to its columns reads,
+// besides its own results, the entries W[K][K'] of earlier pairs (J, K')
+// with K' its own, which the owner of K wrote while applying (J, K') to K's
+// columns -- before publishing (J, K).
+struct GroupWork {
+    double *w, *vt;
+    uint64_t ld, ldv, n, j0;
+    PairSlot *slots;
+    alignas(64) std::atomic<uint64_t> published;  // pairs whose rotations are ready
+    char padding[64 - sizeof(std::atomic<uint64_t>)];
+};
+// Published when an owner stopped on request: every thread returns.
+constexpr uint64_t kStopped = ~uint64_t(0);
+
+// Waits until pair i is published; false when the group stopped instead.
+inline bool wait_for_pair(const std::atomic<uint64_t> &published, uint64_t i) {
+    // Pairs take microseconds: spin a little (a pause is about 40 ns), then
+    // give the core away, so that on a busy machine the thread being waited
+    // for, if descheduled, gets it back (measured at n = 1000 under a load of
+    // three: 85 us a pair spinning 4096 times before yielding, 25 us with
+    // 256, against 20 us on one thread).
+    constexpr unsigned kSpins = 1u << 8;
+    for (unsigned spins = 0;; spins++) {
+        const uint64_t ready = published.load(std::memory_order_acquire);
+        if (ready == kStopped) return false;
+        if (ready > i) return true;
+        if (spins < kSpins) {
+#if ZANTHIC_X86
+            _mm_pause();
+#endif
+        } else {
+            sched_yield();
+        }
+    }
+}
+
+template <class Arith>
+inline __attribute__((always_inline)) void group_piece(void *ctx, unsigned piece, unsigned pieces) {
+    GroupWork &g = *static_cast<GroupWork *>(ctx);
+    const uint64_t j0 = g.j0, n = g.n, end = round_up(n), first = piece * kLanes, step = pieces * kLanes;
+    auto owns = [=](uint64_t group) { return group / kLanes % pieces == piece; };
+    // The core of pair i (from k0), published; false when stopping instead.
+    auto core = [&](uint64_t i, uint64_t k0) {
+        // Each core is a small part of a group: poll here, so that a stop
+        // reaches every thread within a pair.
+        if (stop_requested()) {
+            g.published.store(kStopped, std::memory_order_release);
+            return false;
+        }
+        pair_core(g.w, g.ld, n, j0, k0, i ? g.slots[i - 1].jj : nullptr, k0 + kLanes >= n, g.slots[i]);
+        g.published.store(i + 1, std::memory_order_release);
+        return true;
+    };
+    if (owns(j0) && !core(0, j0)) return;
+    uint64_t i = 0;
+    for (uint64_t k0 = j0; k0 < n; k0 += kLanes, i++) {
+        if (!owns(k0) && !wait_for_pair(g.published, i)) return;
+        const PairSlot &slot = g.slots[i];
+        const uint64_t next = k0 + kLanes < n && owns(k0 + kLanes) ? k0 + kLanes : kNoGroup;
+        if (next != kNoGroup) {
+            pair_passes<Arith>(g.w, g.ld, g.vt, g.ldv, n, j0, k0, slot, next, next + kLanes, kLanes, kNoGroup, false);
+            if (!core(i + 1, next)) return;
+        }
+        pair_passes<Arith>(g.w, g.ld, g.vt, g.ldv, n, j0, k0, slot, first, end, step, next, true);
+    }
+}
+
+// How to run the threads of a group: pieces, and a function that runs
+// fn(ctx, piece, pieces) for every piece at once on as many threads,
+// returning false (having run nothing) when it cannot.
+//
+// Threads pay off only while every one of them has a core: on a busy
+// machine a thread that is descheduled holds the others up at every pair
+// (measured: 80 us a pair on two threads against 14 us on one, n = 500,
+// under a load of four on two cores). The results do not depend on the
+// choice, so groups are timed both ways (per pair, as pairs cost the same
+// throughout a sweep), and the faster way is kept. The slower way is tried
+// again after kRetimeFirst groups, then after twice as many each time it
+// loses again, up to kRetimeMost; and only on a group of at most
+// kTrialPairs pairs, so that a losing trial costs little. Threads are kept
+// only while they take at most kThreadsAtMost of the time alone: a lucky
+// trial on a busy machine is followed by groups that lose far more. The
+// timings carry over from sweep to sweep.
+typedef bool (*RunTogether)(PieceFn fn, void *ctx, unsigned pieces);
+constexpr uint64_t kRetimeFirst = 8, kRetimeMost = 256, kTrialPairs = 32;
+constexpr double kThreadsAtMost = 0.8;
+struct Threads {
+    unsigned pieces;
+    RunTogether run;
+    double seconds_per_pair[2];  // the last group's, alone and on threads; 0: not yet timed
+    uint64_t wait, interval;     // groups until the slower way is tried again, and the next such wait
+};
+
+inline double seconds_now() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+// One sweep in groups of eight rows j, each group on threads.pieces threads
+// (on this one alone when they cannot all run at once). The scratch holds
+// pair_slots(n) slots.
+inline uint64_t pair_slots(uint64_t n) { return round_up(n) / kLanes; }
+inline void sweep_groups(PieceFn piece, double *w, uint64_t ld, double *vt, uint64_t ldv, void *scratch, uint64_t n,
+                         Threads &threads) {
+    const uint64_t groups = round_up(n) / kLanes;
+    unsigned pieces = threads.pieces;
+    if (pieces > kMaxPieces) pieces = kMaxPieces;
+    if (pieces > groups) pieces = static_cast<unsigned>(groups);
+    if (pieces < 1 || !threads.run) pieces = 1;
+    GroupWork g;
+    g.w = w;
+    g.vt = vt;
+    g.ld = ld;
+    g.ldv = ldv;
+    g.n = n;
+    g.slots = static_cast<PairSlot *>(scratch);
+    for (g.j0 = 0; g.j0 + 1 < n; g.j0 += kLanes) {
         if (stop_requested()) return;
-        for (uint64_t k0 = j0; k0 < n; k0 += kLanes) pair<Arith>(w, ld, vt, ldv, n, j0, k0);
+        g.published.store(0, std::memory_order_relaxed);
+        if (pieces == 1) {
+            piece(&g, 0, 1);
+            continue;
+        }
+        double *timed = threads.seconds_per_pair;
+        const uint64_t pairs = (n - g.j0 + kLanes - 1) / kLanes;
+        if (threads.wait) threads.wait--;
+        const bool trial = pairs <= kTrialPairs && (!timed[1] || (timed[0] && !threads.wait));
+        const int faster = timed[1] && timed[1] <= kThreadsAtMost * timed[0] ? 1 : 0;
+        const int way = trial ? 1 - faster : faster;
+        const double start = seconds_now();
+        if (way == 0 || !threads.run(piece, &g, pieces)) piece(&g, 0, 1);
+        timed[way] = (seconds_now() - start) / static_cast<double>(pairs);
+        if (trial) {
+            const bool lost = way != (timed[1] && timed[1] <= kThreadsAtMost * timed[0] ? 1 : 0);
+            threads.interval = !lost || !threads.interval ? kRetimeFirst
+                             : threads.interval < kRetimeMost ? 2 * threads.interval : kRetimeMost;
+            threads.wait = threads.interval;
+        }
     }
 }
 
@@ -688,16 +936,16 @@ inline __attribute__((always_inline)) void sweep_blocked_body(double *w, uint64_
 // same operands (nothing is fused into multiply-adds), so they agree bit for
 // bit; the wider ones only hold a vector of eight in fewer registers. The
 // sweep in groups fuses in the AVX2 and AVX-512 variants. Each variant has
-// three sweeps: `sweep` (bit for bit the plain procedure), `blocked` (the
-// same rotations, eight rows j at a time) and `sweep_algebraic` (the same
-// rotations on a symmetric W, angles without the math library);
+// three sweeps: `sweep` (bit for bit the plain procedure), `group` (one group
+// of the sweep in groups, on one of its threads) and `sweep_algebraic` (the
+// same rotations on a symmetric W, angles without the math library);
 // rotate::sweep picks one by the order and the caller's choice.
 
 typedef void (*SweepFn)(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n);
 
 struct Kernels {
     SweepFn sweep;
-    SweepFn blocked;
+    PieceFn group;
     SweepFn sweep_algebraic;  // the symmetric sweep, angles from rotation_algebraic
 };
 
@@ -707,8 +955,8 @@ inline void sweep_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, dou
 inline void algebraic_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
     sweep_symmetric_body<AlgebraicAngle>(w, ld, vt, ldv, cj, n);
 }
-inline void blocked_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *, uint64_t n) {
-    sweep_blocked_body<PlainArith>(w, ld, vt, ldv, n);
+inline void group_portable(void *ctx, unsigned piece, unsigned pieces) {
+    group_piece<PlainArith>(ctx, piece, pieces);
 }
 #if ZANTHIC_X86
 ZANTHIC_TARGET_AVX2 inline void sweep_avx2(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
@@ -720,9 +968,8 @@ ZANTHIC_TARGET_AVX2 inline void algebraic_avx2(double *w, uint64_t ld, double *v
 }
 // flatten: the fused rotation carries the variant's target, so it can only
 // be inlined once the rest of the sweep is inside a function that has it.
-ZANTHIC_TARGET_AVX2 __attribute__((flatten)) inline void blocked_avx2(double *w, uint64_t ld, double *vt,
-                                                                      uint64_t ldv, double *, uint64_t n) {
-    sweep_blocked_body<FusedAvx2>(w, ld, vt, ldv, n);
+ZANTHIC_TARGET_AVX2 __attribute__((flatten)) inline void group_avx2(void *ctx, unsigned piece, unsigned pieces) {
+    group_piece<FusedAvx2>(ctx, piece, pieces);
 }
 ZANTHIC_TARGET_AVX512 inline void sweep_avx512(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj,
                                                uint64_t n) {
@@ -732,16 +979,15 @@ ZANTHIC_TARGET_AVX512 inline void algebraic_avx512(double *w, uint64_t ld, doubl
                                                    uint64_t n) {
     sweep_symmetric_body<AlgebraicAngle>(w, ld, vt, ldv, cj, n);
 }
-ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void blocked_avx512(double *w, uint64_t ld, double *vt,
-                                                                          uint64_t ldv, double *, uint64_t n) {
-    sweep_blocked_body<FusedAvx512>(w, ld, vt, ldv, n);
+ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void group_avx512(void *ctx, unsigned piece, unsigned pieces) {
+    group_piece<FusedAvx512>(ctx, piece, pieces);
 }
 #endif
 
-inline constexpr Kernels kPortable = {sweep_portable, blocked_portable, algebraic_portable};
+inline constexpr Kernels kPortable = {sweep_portable, group_portable, algebraic_portable};
 #if ZANTHIC_X86
-inline constexpr Kernels kAvx2 = {sweep_avx2, blocked_avx2, algebraic_avx2};
-inline constexpr Kernels kAvx512 = {sweep_avx512, blocked_avx512, algebraic_avx512};
+inline constexpr Kernels kAvx2 = {sweep_avx2, group_avx2, algebraic_avx2};
+inline constexpr Kernels kAvx512 = {sweep_avx512, group_avx512, algebraic_avx512};
 inline constexpr const Kernels *kVariants[isa::kLevels] = {&kPortable, &kAvx2, &kAvx512};
 #else
 inline constexpr const Kernels *kVariants[isa::kLevels] = {&kPortable, nullptr, nullptr};
@@ -753,16 +999,29 @@ inline const Kernels &kernels() {
     return *chosen;
 }
 
-// algebraic: the row-by-row sweep need not match the plain procedure bit for
-// bit, so it keeps W symmetric and takes its angles from rotation_algebraic
-// (orders above kBlockAbove take the sweep in groups either way).
-inline void sweep(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n, bool algebraic = false) {
+// Scratch of sweep_groups, in doubles.
+inline uint64_t group_scratch_size(uint64_t n) {
+    return (pair_slots(n) * sizeof(PairSlot) + sizeof(double) - 1) / sizeof(double);
+}
+inline uint64_t sweep_scratch_size(uint64_t n) {
+    const uint64_t slots = group_scratch_size(n);
+    return blocked(n) ? (slots > round_up(n) ? slots : round_up(n)) : plain_scratch_size(n);
+}
+
+// One sweep; scratch holds sweep_scratch_size(n) doubles. Threads are used
+// from order kSplitFrom on. algebraic: the row-by-row sweep need not match
+// the plain procedure bit for bit, so it keeps W symmetric and takes its
+// angles from rotation_algebraic (orders above kBlockAbove take the sweep in
+// groups either way).
+inline void sweep(double *w, uint64_t ld, double *vt, uint64_t ldv, double *scratch, uint64_t n, Threads &threads,
+                  bool algebraic = false) {
+    Threads alone = {1, nullptr, {0.0, 0.0}, 0, 0};
     if (blocked(n))
-        kernels().blocked(w, ld, vt, ldv, cj, n);
+        sweep_groups(kernels().group, w, ld, vt, ldv, scratch, n, n >= kSplitFrom ? threads : alone);
     else if (algebraic)
-        kernels().sweep_algebraic(w, ld, vt, ldv, cj, n);
+        kernels().sweep_algebraic(w, ld, vt, ldv, scratch, n);
     else
-        kernels().sweep(w, ld, vt, ldv, cj, n);
+        kernels().sweep(w, ld, vt, ldv, scratch, n);
 }
 
 }  // namespace rotate

@@ -189,20 +189,16 @@ const Kernels &kernels() {
 }
 
 // Walks w in chunks of rows; within a chunk, every block of sources in turn.
-// source(b) and target(b) give the b-th source and output row. With extra
-// set, each output also gets extra[b] times row n of w, added while the
-// block's outputs are still in cache after the last chunk.
+// source(b) and target(b) give the b-th source and output row.
 template <class Source, class Target>
 void accumulate(const Kernels &kern, uint64_t count, const double *w, uint64_t ldw, uint64_t n, uint64_t width,
-                Source source, Target target, const double *extra) {
-    if (count == 0 || width == 0 || (n == 0 && !extra)) return;
+                Source source, Target target) {
+    if (count == 0 || width == 0 || n == 0) return;
     const uint64_t nb_max = static_cast<uint64_t>(kern.block);
     const uint64_t chunk = chunk_rows(width);
     const double *a[kMaxBlock];
     double *o[kMaxBlock];
-    const double *wn = w + n * ldw;
-    uint64_t t0 = 0;
-    do {
+    for (uint64_t t0 = 0; t0 < n;) {
         const uint64_t t1 = n - t0 < chunk ? n : t0 + chunk;
         for (uint64_t b0 = 0; b0 < count; b0 += nb_max) {
             if (stop_requested()) return;
@@ -211,15 +207,10 @@ void accumulate(const Kernels &kern, uint64_t count, const double *w, uint64_t l
                 a[b] = source(b0 + b);
                 o[b] = target(b0 + b);
             }
-            if (t1 > t0) kern.blocks[nb - 1](a, t0, t1, w, ldw, width, o);
-            if (extra && t1 == n)
-                for (int b = 0; b < nb; b++) {
-                    const double x = extra[b0 + b];
-                    for (uint64_t j = 0; j < width; j++) o[b][j] += x * wn[j];
-                }
+            kern.blocks[nb - 1](a, t0, t1, w, ldw, width, o);
         }
         t0 = t1;
-    } while (t0 < n);
+    }
 }
 
 // ---- Residual: one pass over the rows of u --------------------------------
@@ -292,14 +283,7 @@ void accumulate_vectors(const CVector *const *in, uint64_t count, const double *
                         uint64_t width, CVector *const *out) {
     accumulate(
         kernels(), count, w, ldw, n, width, [in](uint64_t b) -> const double * { return in[b]->data; },
-        [out](uint64_t b) { return out[b]->data; }, nullptr);
-}
-
-void accumulate_rows_extended(const double *a, uint64_t lda, const double *e, uint64_t count, const double *w,
-                              uint64_t ldw, uint64_t n, uint64_t width, double *out, uint64_t ldo) {
-    accumulate(
-        kernels(), count, w, ldw, n, width, [a, lda](uint64_t b) { return a + b * lda; },
-        [out, ldo](uint64_t b) { return out + b * ldo; }, e);
+        [out](uint64_t b) { return out[b]->data; });
 }
 
 double residual_rows(const double *u, uint64_t rows, uint64_t cols, const double *p, const double *c, double *r) {

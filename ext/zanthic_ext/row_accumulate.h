@@ -4,8 +4,7 @@
 //   out_b[j] += sum over t < n of a_b[t] * w[t * ldw + j],   j < width
 //
 // for several sources a_b at once. With w the basis (m x k) and a_b the
-// vectors to project this is basis^T * v_b; with w a (k+1) x R rotation and
-// a_b the rows of the old basis it is the rotated basis row by row. Rows of w
+// vectors to project this is basis^T * v_b. Rows of w
 // are read contiguously and each is used for a whole block of sources while it
 // sits in registers, so the basis is streamed once per block, not once per
 // vector. The kernels never allocate and never raise; the AVX-512, AVX2 or
@@ -23,12 +22,6 @@ namespace zanthic {
 // Inputs may repeat; outputs must be distinct.
 void accumulate_vectors(const CVector *const *in, uint64_t count, const double *w, uint64_t ldw, uint64_t n,
                         uint64_t width, CVector *const *out);
-
-// The rows of [a | e] times w, added to the rows of out: for b < count,
-//   out_b[j] += sum over t < n of a_b[t] * w[t * ldw + j] + e[b] * w[n * ldw + j]
-// with a_b = a + b * lda and out_b = out + b * ldo. w has n + 1 rows.
-void accumulate_rows_extended(const double *a, uint64_t lda, const double *e, uint64_t count, const double *w,
-                              uint64_t ldw, uint64_t n, uint64_t width, double *out, uint64_t ldo);
 
 // r[i] = c[i] - (row i of the rows x cols matrix u) . p for every row, and
 // returns the sum of the squares of r.

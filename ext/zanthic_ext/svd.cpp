@@ -14,6 +14,7 @@
 #include "products.h"
 #include "rotate.h"
 #include "transpose.h"
+#include "workers.h"
 #include "zanthic_ext.h"
 
 using namespace zanthic;
@@ -160,8 +161,9 @@ bool zanthic::svd_compute(SvdWork *w) {
 
     // 3.-4. Sweeps until the diagonal settles and W is diagonal, 2 to 20.
     // Only P's diagonal takes part in the test, so only it is kept.
+    rotate::Threads threads = {thread_count(), run_pieces_together, {0.0, 0.0}, 0, 0};
     for (int sweep = 1;; sweep++) {
-        rotate::sweep(wm, ld, vt, padded, scratch, n, w->algebraic);
+        rotate::sweep(wm, ld, vt, padded, scratch, n, threads, w->algebraic);
         if (stop_requested()) return false;
         const double delta = diagonal_change(wm, ld, previous, n);
         if (sweep == 1) continue;

@@ -150,20 +150,9 @@ void init_workers() {
 
 unsigned thread_count() { return g_threads; }
 
-void run_pieces(PieceFn fn, void *ctx, unsigned pieces) {
-    if (pieces <= 1 || pthread_mutex_trylock(&g_pool.busy) != 0) {
-        run_alone(fn, ctx, pieces);
-        return;
-    }
-    pthread_mutex_lock(&g_pool.lock);
-    if (g_pool.started + 1 < pieces && !g_pool.shutdown) start_workers(pieces);
-    const unsigned workers = g_pool.started;
-    if (workers == 0) {
-        pthread_mutex_unlock(&g_pool.lock);
-        pthread_mutex_unlock(&g_pool.busy);
-        run_alone(fn, ctx, pieces);
-        return;
-    }
+// Hands the job to the workers, runs piece 0 (and the given extra pieces)
+// here and waits for the workers; called with busy held, releases it.
+static void run_with_workers(PieceFn fn, void *ctx, unsigned pieces, unsigned workers) {
     g_pool.job = {fn, ctx, pieces, current_stop_flag()};
     g_pool.pending = workers;
     g_pool.generation++;
@@ -179,6 +168,36 @@ void run_pieces(PieceFn fn, void *ctx, unsigned pieces) {
     while (g_pool.pending) pthread_cond_wait(&g_pool.done, &g_pool.lock);
     pthread_mutex_unlock(&g_pool.lock);
     pthread_mutex_unlock(&g_pool.busy);
+}
+
+void run_pieces(PieceFn fn, void *ctx, unsigned pieces) {
+    if (pieces <= 1 || pthread_mutex_trylock(&g_pool.busy) != 0) {
+        run_alone(fn, ctx, pieces);
+        return;
+    }
+    pthread_mutex_lock(&g_pool.lock);
+    if (g_pool.started + 1 < pieces && !g_pool.shutdown) start_workers(pieces);
+    const unsigned workers = g_pool.started;
+    if (workers == 0) {
+        pthread_mutex_unlock(&g_pool.lock);
+        pthread_mutex_unlock(&g_pool.busy);
+        run_alone(fn, ctx, pieces);
+        return;
+    }
+    run_with_workers(fn, ctx, pieces, workers);
+}
+
+bool run_pieces_together(PieceFn fn, void *ctx, unsigned pieces) {
+    if (pieces <= 1 || pthread_mutex_trylock(&g_pool.busy) != 0) return false;
+    pthread_mutex_lock(&g_pool.lock);
+    if (g_pool.started + 1 < pieces && !g_pool.shutdown) start_workers(pieces);
+    if (g_pool.started + 1 < pieces) {
+        pthread_mutex_unlock(&g_pool.lock);
+        pthread_mutex_unlock(&g_pool.busy);
+        return false;
+    }
+    run_with_workers(fn, ctx, pieces, g_pool.started);
+    return true;
 }
 
 }  // namespace zanthic

@@ -33,6 +33,12 @@ unsigned thread_count();
 typedef void (*PieceFn)(void *ctx, unsigned piece, unsigned pieces);
 void run_pieces(PieceFn fn, void *ctx, unsigned pieces);
 
+// As run_pieces, but only if every piece gets a thread of its own, all at
+// once (for pieces that wait on one another); otherwise runs nothing and
+// returns false (the workers are busy with another computation, or fewer
+// than pieces - 1 could be made).
+bool run_pieces_together(PieceFn fn, void *ctx, unsigned pieces);
+
 }  // namespace zanthic
 
 #endif

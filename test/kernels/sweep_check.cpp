@@ -6,15 +6,16 @@
 // deferred rotation of V above 256); the sweep in groups of eight rows and
 // the row-by-row sweep with algebraic angles, which round differently, must
 // reach the same values and vectors when both run to convergence under the
-// decomposition's stopping rule. Every
-// instruction-set variant that the processor runs is checked. Prints
-// "ok <variants>" or the failures.
+// decomposition's stopping rule, and the sweep in groups must give the same
+// bits on 2 and 3 threads as on one. Every instruction-set variant that the
+// processor runs is checked. Prints "ok <variants>" or the failures.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <thread>
 
 #include "rotate.h"
 
@@ -182,15 +183,28 @@ int converge(Sweep sweep, double *w, uint64_t ld, uint64_t n) {
     return count;
 }
 
+// Runs every piece at once, each on a thread of its own but the first.
+bool run_on_threads(PieceFn fn, void *ctx, unsigned pieces) {
+    std::thread threads[rotate::kMaxPieces];
+    for (unsigned p = 1; p < pieces; p++) threads[p] = std::thread(fn, ctx, p, pieces);
+    fn(ctx, 0, pieces);
+    for (unsigned p = 1; p < pieces; p++) threads[p].join();
+    return true;
+}
+
 // A sweep that rounds differently from the plain procedure (in groups, or
 // with algebraic angles) against it, both to convergence, on the Gram
 // matrix of a random dense matrix (distinct values, so that the vectors are
 // determined up to rounding): same number of sweeps, the values position by
-// position to 1e-13 of the largest and V to 1e-10.
-void check_blocked(const char *variant, rotate::SweepFn run, uint64_t n, unsigned seed,
-                   const char *kind = "blocked") {
+// position to 1e-13 of the largest and V to 1e-10. step(w, ld, vt, ldv,
+// scratch, n) makes one sweep.
+template <class Step>
+void check_blocked(const char *variant, const char *kind, uint64_t n, unsigned seed, Step step) {
     const uint64_t padded = rotate::round_up(n), ld = rotate::row_stride(n);
-    const uint64_t total = padded * ld + n * padded + rotate::sweep_scratch_size(n) + rotate::kAlign;
+    const uint64_t scratch_size = rotate::group_scratch_size(n) > rotate::sweep_scratch_size(n)
+                                      ? rotate::group_scratch_size(n)
+                                      : rotate::sweep_scratch_size(n);
+    const uint64_t total = padded * ld + n * padded + scratch_size + rotate::kAlign;
     double *buffer = static_cast<double *>(calloc(total, sizeof(double)));
     double *w = rotate::align(buffer), *vt = w + padded * ld, *scratch = vt + n * padded;
     double *lw = static_cast<double *>(calloc(n * n + 1, sizeof(double)));
@@ -205,7 +219,7 @@ void check_blocked(const char *variant, rotate::SweepFn run, uint64_t n, unsigne
             w[i * ld + j] = lw[i * n + j] = s;
         }
     for (uint64_t i = 0; i < n; i++) vt[i * padded + i] = lv[i * n + i] = 1.0;
-    const int sweeps = converge([&] { run(w, ld, vt, padded, scratch, n); }, w, ld, n);
+    const int sweeps = converge([&] { step(w, ld, vt, padded, scratch, n); }, w, ld, n);
     const int literal = converge([&] { literal_sweep(lw, lv, n); }, lw, n, n);
     double largest = 0.0, ds = 0.0, dv = 0.0;
     for (uint64_t j = 0; j < n; j++) {
@@ -224,6 +238,35 @@ void check_blocked(const char *variant, rotate::SweepFn run, uint64_t n, unsigne
     free(buffer);
 }
 
+// Three sweeps in groups on 1, 2 and 3 threads from the same Gram matrix
+// (orders with partial groups among them): the same bits.
+void check_threads(const char *variant, PieceFn group, uint64_t n, unsigned seed) {
+    const uint64_t padded = rotate::round_up(n), ld = rotate::row_stride(n);
+    const uint64_t size = padded * ld + n * padded, total = size + rotate::group_scratch_size(n) + rotate::kAlign;
+    double *result[3];
+    double *a = static_cast<double *>(malloc((n * n + 1) * sizeof(double)));
+    srand(seed);
+    for (uint64_t i = 0; i < n * n; i++) a[i] = rand() / static_cast<double>(RAND_MAX) - 0.5;
+    for (unsigned pieces = 1; pieces <= 3; pieces++) {
+        double *buffer = result[pieces - 1] = static_cast<double *>(calloc(total, sizeof(double)));
+        double *w = rotate::align(buffer), *vt = w + padded * ld, *scratch = vt + n * padded;
+        for (uint64_t i = 0; i < n; i++)
+            for (uint64_t j = 0; j < n; j++) {
+                double s = 0.0;
+                for (uint64_t t = 0; t < n; t++) s += a[t * n + i] * a[t * n + j];
+                w[i * ld + j] = s;
+            }
+        for (uint64_t i = 0; i < n; i++) vt[i * padded + i] = 1.0;
+        // Timings that find the threads faster, at first at least.
+        rotate::Threads threads = {pieces, run_on_threads, {1.0, 1e-300}, 1000, 1000};
+        for (int sweep = 0; sweep < 3; sweep++) rotate::sweep_groups(group, w, ld, vt, padded, scratch, n, threads);
+        if (pieces > 1 && memcmp(rotate::align(result[0]), w, size * sizeof(double)) && failures++ < 10)
+            printf("%s blocked n %lu: %u threads give other bits than one\n", variant, (unsigned long)n, pieces);
+    }
+    for (double *r : result) free(r);
+    free(a);
+}
+
 }  // namespace
 
 int main() {
@@ -238,9 +281,14 @@ int main() {
             check(isa::name(l), rotate::kVariants[level]->sweep, n, seed++);
         for (uint64_t n : {9, 17, 40}) check(isa::name(l), rotate::kVariants[level]->sweep, n, seed++, 0x1p-80);
         for (uint64_t n : {2, 8, 9, 16, 23, 61})
-            check_blocked(isa::name(l), rotate::kVariants[level]->blocked, n, seed++);
+            check_blocked(isa::name(l), "blocked", n, seed++, [&](double *w, uint64_t ld, double *vt, uint64_t ldv,
+                                                                   double *scratch, uint64_t order) {
+                rotate::Threads one = {1, nullptr, {0.0, 0.0}, 0, 0};
+                rotate::sweep_groups(rotate::kVariants[level]->group, w, ld, vt, ldv, scratch, order, one);
+            });
         for (uint64_t n : {2, 9, 40, 101})
-            check_blocked(isa::name(l), rotate::kVariants[level]->sweep_algebraic, n, seed++, "algebraic");
+            check_blocked(isa::name(l), "algebraic", n, seed++, rotate::kVariants[level]->sweep_algebraic);
+        for (uint64_t n : {24, 61, 72}) check_threads(isa::name(l), rotate::kVariants[level]->group, n, seed++);
         strcat(ran, " ");
         strcat(ran, isa::name(l));
     }
