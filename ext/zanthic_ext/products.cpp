@@ -85,6 +85,7 @@ struct Gemm {
     uint64_t m, n, k;
     const double *a, *b;
     double *c;
+    uint64_t rows;    // rows per block
     uint64_t groups;  // column groups of c
     uint64_t width;   // columns per group
 };
@@ -94,8 +95,8 @@ struct Gemm {
 void gemm_blocks(const void *job, uint64_t begin, uint64_t end) {
     const Gemm *g = static_cast<const Gemm *>(job);
     for (uint64_t block = begin; block < end && !stop_requested(); block++) {
-        const uint64_t i = block / g->groups * kGemmChunkRows, j = block % g->groups * g->width;
-        const uint64_t rows = g->m - i < kGemmChunkRows ? g->m - i : kGemmChunkRows;
+        const uint64_t i = block / g->groups * g->rows, j = block % g->groups * g->width;
+        const uint64_t rows = g->m - i < g->rows ? g->m - i : g->rows;
         const uint64_t cols = g->n - j < g->width ? g->n - j : g->width;
         gemm_block(rows, cols, g->k, g->a + i * g->k, g->k, g->b + j, g->n, g->c + i * g->n + j, g->n);
     }
@@ -157,21 +158,27 @@ void accumulate_range(const void *job, uint64_t begin, uint64_t end) {
 
 void multiply(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *b, double *c) {
     if (n < 2 || k == 0 || m * n * k < kSplitWork || thread_count() < 2) {
-        Gemm g = {m, n, k, a, b, c, 1, n};
+        Gemm g = {m, n, k, a, b, c, m, 1, n};
         split(m * n * k, m, kGemmChunkRows, gemm_rows, &g);
         return;
     }
-    // Blocks of c: row blocks of kGemmChunkRows and, when there are too few
-    // of those to share out, column groups too (whole strips of the
-    // kernel). Each block packs its own copies of b, once per row block.
-    const uint64_t row_blocks = (m + kGemmChunkRows - 1) / kGemmChunkRows;
+    // Blocks of c: row blocks of equal height near kGemmChunkRows, as many
+    // as a multiple of the thread count (each block copies its part of b,
+    // so a thin one costs as much copying as a full one and the threads
+    // finish together), and, when there are too few of those to share out,
+    // column groups too (whole strips of the kernel).
+    const unsigned threads = thread_count();
+    uint64_t row_blocks = m < kGemmChunkRows * 3 / 2 ? 1 : (m + kGemmChunkRows / 2) / kGemmChunkRows;
+    if (row_blocks > 1) row_blocks = (row_blocks + threads - 1) / threads * threads;
+    const uint64_t rows = (m + row_blocks - 1) / row_blocks;
+    row_blocks = (m + rows - 1) / rows;
     const uint64_t strip = gemm_strip_width(), strips = (n + strip - 1) / strip;
-    const uint64_t wanted = kBlocksPerThread * thread_count();
+    const uint64_t wanted = kBlocksPerThread * threads;
     uint64_t groups = row_blocks >= wanted ? 1 : (wanted + row_blocks - 1) / row_blocks;
     if (groups > strips) groups = strips;
     const uint64_t width = (strips + groups - 1) / groups * strip;
     groups = (n + width - 1) / width;
-    const Gemm g = {m, n, k, a, b, c, groups, width};
+    const Gemm g = {m, n, k, a, b, c, rows, groups, width};
     split(m * n * k, row_blocks * groups, 1, gemm_blocks, &g);
 }
 
