@@ -18,6 +18,7 @@
 require "etc"
 require "rbconfig"
 require "tempfile"
+require_relative "responsiveness"
 
 def now = Process.clock_gettime(Process::CLOCK_MONOTONIC)
 
@@ -57,45 +58,6 @@ def product_times(b, multiply)
   end
 end
 
-# The worst wait of a thread asking to run every millisecond while the block
-# runs, and how long the block took.
-def ticker_gap
-  worst = 0.0
-  last = now
-  running = true
-  ticker = Thread.new do
-    while running
-      sleep 0.001
-      t = now
-      worst = [worst, t - last].max
-      last = t
-    end
-  end
-  sleep 0.01
-  start = now
-  yield
-  taken = now - start
-  running = false
-  ticker.join
-  [worst, taken]
-end
-
-# Time from Thread#raise to the end of a thread interrupted 50 ms into the
-# block.
-def interrupt_latency
-  worker = Thread.new { yield }
-  worker.report_on_exception = false
-  sleep 0.05
-  start = now
-  worker.raise(Interrupt)
-  begin
-    worker.join
-  rescue Interrupt
-    nil
-  end
-  now - start
-end
-
 def measure_library(responsiveness)
   require "zanthic_ext"
   require "zanthic_bench"
@@ -108,10 +70,10 @@ def measure_library(responsiveness)
 
   big = b.random_matrix(2000, 2000, 5)
   tall = b.random_matrix(1500, 600, 6)
-  out[:gap_product] = ticker_gap { big * big }
-  out[:gap_svd] = ticker_gap { tall.svd }
-  out[:interrupt_product] = median(Array.new(5) { interrupt_latency { big * big } })
-  out[:interrupt_svd] = median(Array.new(5) { interrupt_latency { tall.svd } })
+  out[:gap_product] = Responsiveness.ticker_gap { big * big }
+  out[:gap_svd] = Responsiveness.ticker_gap { tall.svd }
+  out[:interrupt_product] = median(Array.new(5) { Responsiveness.interrupt_latency { big * big } })
+  out[:interrupt_svd] = median(Array.new(5) { Responsiveness.interrupt_latency { tall.svd } })
   out
 end
 

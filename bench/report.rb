@@ -19,6 +19,7 @@ require "etc"
 require "rbconfig"
 require "stringio"
 require "tempfile"
+require_relative "responsiveness"
 
 ROOT = File.expand_path("..", __dir__)
 KERNEL_SPEED = File.join(ROOT, "tmp/bench/kernel_speed")
@@ -238,51 +239,14 @@ module Measure
     }
   end
 
-  # The worst wait of a Ruby thread asking to run every millisecond while
-  # the block runs, and the call's time.
-  def ticker_gap
-    worst = 0.0
-    last = now
-    running = true
-    ticker = Thread.new do
-      while running
-        sleep 0.001
-        t = now
-        worst = [worst, t - last].max
-        last = t
-      end
-    end
-    sleep 0.01
-    taken = timed { yield }
-    running = false
-    ticker.join
-    [worst, taken]
-  end
-
-  # Time from Thread#raise to the end of a thread interrupted 50 ms into the
-  # block.
-  def interrupt_latency
-    worker = Thread.new { yield }
-    worker.report_on_exception = false
-    sleep 0.05
-    start = now
-    worker.raise(Interrupt)
-    begin
-      worker.join
-    rescue Interrupt
-      nil
-    end
-    now - start
-  end
-
   def responsiveness
     big = @b.random_matrix(2000, 2000, 5)
     tall = @b.random_matrix(1500, 600, 6)
     {
-      gap_product: ticker_gap { big * big },
-      gap_svd: ticker_gap { tall.svd },
-      interrupt_product: median(Array.new(5) { interrupt_latency { big * big } }),
-      interrupt_svd: median(Array.new(5) { interrupt_latency { tall.svd } }),
+      gap_product: Responsiveness.ticker_gap { big * big },
+      gap_svd: Responsiveness.ticker_gap { tall.svd },
+      interrupt_product: median(Array.new(5) { Responsiveness.interrupt_latency { big * big } }),
+      interrupt_svd: median(Array.new(5) { Responsiveness.interrupt_latency { tall.svd } }),
     }
   end
 end
