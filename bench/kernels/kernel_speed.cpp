@@ -83,7 +83,7 @@ Medians interleaved(int runs, int inner, const std::vector<std::function<void()>
 // Rounds per shape (the ratios' medians are stable to about 2% at this count).
 constexpr int kRounds = 201;
 
-// With an argument, only the part it names ("gemv" or "transpose").
+// With an argument, only the kernel it names ("gemv" or "transpose").
 int main(int argc, char **argv) {
     const bool gemv_part = argc < 2 || strcmp(argv[1], "gemv") == 0;
     const bool transpose_part = argc < 2 || strcmp(argv[1], "transpose") == 0;

@@ -19,7 +19,7 @@
 // accumulators start from c when an earlier block of the inner dimension
 // wrote it, so every element of c is one chain of multiply-adds over
 // p = 0, 1, ..., k - 1 in order, whatever the blocking, the tile it falls
-// in, or the part of c a thread computes.
+// in, or the share of c a thread computes.
 //
 // Each instruction set has its own strip function with one signature; a
 // table of them per instruction set is chosen once, at the first call,

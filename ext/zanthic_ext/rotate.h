@@ -412,7 +412,7 @@ inline __attribute__((always_inline)) void sweep_body(double *w, uint64_t ld, do
 // rotated eight rows at a time through the tiles of the column pass above;
 // those of the lines l >= k1 are (cj[l], W[k][l]), rows right of the
 // diagonal, the row pass. The core J x J is gathered from the upper
-// triangle and rotated as in the plain procedure. The parts of the tiles
+// triangle and rotated as in the plain procedure. The pieces of the tiles
 // and of cj that fall into J are overwritten by the core.
 template <class Angle>
 inline __attribute__((always_inline)) void sweep_symmetric_body(double *w, uint64_t ld, double *vt, uint64_t ldv,
