@@ -51,17 +51,26 @@ struct Kernel {
     VALUE obj;  // the object owning r or rv, or Qnil
 };
 
+// Elements scaled between two looks at the stop flag.
+constexpr uint64_t kScaleChunk = uint64_t(1) << 18;
+
+// Every kernel stops early when an interrupt asks, leaving its result partly
+// written: it then reports that it did not finish, so that the result is
+// either discarded or computed again from the start, never returned.
 bool run_kernel(void *arg) {
     const Kernel *k = static_cast<const Kernel *>(arg);
     const CMatrix *a = k->a;
     switch (k->kind) {
-        case Kernel::kTranspose: transpose(a->rows, a->cols, a->data, k->r->data); return true;
+        case Kernel::kTranspose: transpose(a->rows, a->cols, a->data, k->r->data); break;
         case Kernel::kMultiply: multiply(a->rows, k->b->cols, a->cols, a->data, k->b->data, k->r->data); break;
         case Kernel::kMultiplyVector: multiply_vector(a->rows, a->cols, a->data, k->v->data, k->rv->data); break;
         case Kernel::kScale: {
             const uint64_t count = a->rows * a->cols;
-            for (uint64_t i = 0; i < count; i++) k->r->data[i] = a->data[i] * k->x;
-            return true;
+            for (uint64_t i0 = 0; i0 < count && !stop_requested(); i0 += kScaleChunk) {
+                const uint64_t i1 = count - i0 < kScaleChunk ? count : i0 + kScaleChunk;
+                for (uint64_t i = i0; i < i1; i++) k->r->data[i] = a->data[i] * k->x;
+            }
+            break;
         }
     }
     return !stop_requested();
