@@ -146,6 +146,40 @@ class TestThreads < Minitest::Test
     assert worst <= 1e-15, "normalize is off by #{worst}"
   end
 
+  # How many times each call lets go of the lock, counted by the
+  # fault-injection build, on m x k operands (vectors of m * k elements).
+  RELEASES = <<~'RUBY'
+    require "zanthic_ext"
+    include Zanthic::Linalg
+    releases = ->(m, k) do
+      v = Vector.alloc(Array.new(m * k) { |i| (i % 5) - 2.0 })
+      a = Matrix.zeros(m, k)
+      column = Vector.alloc(Array.new(m, 1.0))
+      values = Vector.alloc(Array.new(k, 1.0))
+      {
+        vector_copies: [-> { v.dup }, -> { v.clone }, -> { v.row }, -> { v.col }, -> { v - v }],
+        vector_passes: [-> { v.sum }, -> { v * v }, -> { v * 2 }, -> { v.normalize }],
+        matrix_copies: [-> { a.dup }, -> { a.clone }, -> { Matrix.extend_column(a, column) }, -> { Matrix.vstack(a, a) }],
+        matrix_kernels: [-> { a.trans }, -> { a * 2 }, -> { a * values }],
+        # The projection, then the copy of the unchanged decomposition.
+        update_copying: [-> { a.incremental_svd_update(values, column, 5, 1e300) }],
+      }.transform_values { |calls| calls.map { |call| (before = Faults.releases; call.(); Faults.releases - before) } }
+    end
+  RUBY
+
+  def test_large_calls_let_go_of_the_lock_and_small_ones_keep_it
+    faults_lib = ENV.fetch("ZANTHIC_FAULTS_LIB", File.expand_path("../tmp/faults/lib", __dir__))
+    skip "fault-injection build missing: rake compile:faults" unless File.exist?(File.join(faults_lib, "zanthic_ext"))
+
+    status, out = run_child("#{RELEASES}
+#{child_result("[releases.(600, 500), releases.(30, 20)]")}", lib: faults_lib)
+    assert status&.success?, out
+    large, small = child_value(out)
+    # A few hundred thousand elements to read or write, copies included.
+    large.each { |name, counts| assert_equal name == :update_copying ? [2] : [1] * counts.size, counts, name }
+    small.each { |name, counts| assert_equal [0] * counts.size, counts, name }
+  end
+
   # Every split kernel on operands large enough to be split, printed as
   # Marshal data.
   SPLIT_WORK = <<~RUBY

@@ -167,7 +167,9 @@ VALUE matrix_s_extend_column(VALUE klass, VALUE matrix, VALUE vector) {
     if (m->rows != v->size) raise_extend_mismatch(m->rows, v->size);
     CMatrix *r;
     VALUE obj = new_matrix(klass, m->rows, m->cols + 1, &r);
-    extend_column_into(r, m, v);
+    pass(r->rows * r->cols, [r, m, v] { extend_column_into(r, m, v); });
+    RB_GC_GUARD(matrix);
+    RB_GC_GUARD(vector);
     return obj;
 }
 
@@ -186,7 +188,9 @@ VALUE matrix_s_vstack(VALUE klass, VALUE top, VALUE bottom) {
     if (a->cols != b->cols) raise_vstack_mismatch(a->cols, b->cols);
     CMatrix *r;
     VALUE obj = new_matrix(klass, a->rows + b->rows, a->cols, &r);
-    vstack_into(r, a, b);
+    pass(r->rows * r->cols, [r, a, b] { vstack_into(r, a, b); });
+    RB_GC_GUARD(top);
+    RB_GC_GUARD(bottom);
     return obj;
 }
 
@@ -392,13 +396,17 @@ VALUE update_result(Update *w) {
     return rb_assoc_new(basis, values);
 }
 
-// The copy path: the decomposition unchanged, as new records.
+// The copy path: the decomposition unchanged, as new records (copied
+// without the lock when large: a stream of updates takes this path for every
+// column it drops).
 VALUE copy_result(Update *w) {
     const uint64_t m = w->u->rows, k = w->u->cols, n = w->s->size;
     w->basis = cmatrix_alloc(m, k);
-    if (m && k) memcpy(w->basis->data, w->u->data, m * k * sizeof(double));
     w->values = cvector_alloc(n);
-    if (n) memcpy(w->values->data, w->s->data, n * sizeof(double));
+    pass(m * k + n, [w, m, k, n] {
+        if (m && k) memcpy(w->basis->data, w->u->data, m * k * sizeof(double));
+        if (n) memcpy(w->values->data, w->s->data, n * sizeof(double));
+    });
     return update_result(w);
 }
 
@@ -592,7 +600,9 @@ VALUE vector_minus(VALUE self, VALUE other) {
     if (a->size != b->size) raise_size_mismatch(a->size, b->size);
     CVector *r;
     VALUE obj = new_vector(cZanthicVector, a->size, &r);
-    subtract_into(r->data, a->data, b->data, a->size);
+    pass(a->size, [r, a, b] { subtract_into(r->data, a->data, b->data, a->size); });
+    RB_GC_GUARD(self);
+    RB_GC_GUARD(other);
     return obj;
 }
 

@@ -546,17 +546,29 @@ VALUE matrix_initialize_copy(VALUE self, VALUE other) {
     CMatrix *dst = get_matrix(self);
     const CMatrix *src = get_matrix(other);
     if (dst->rows || dst->cols) rb_raise(rb_eTypeError, "already initialized %s", rb_obj_classname(self));
-    // Fill a fresh record, then trade arrays: if the allocation raises, the
-    // target is untouched, and the record struct itself stays in place.
-    CMatrix *copy = cmatrix_alloc(src->rows, src->cols);
-    if (src->rows && src->cols) memcpy(copy->data, src->data, src->rows * src->cols * sizeof(double));
+    // Fill a fresh record held by a hidden object, then trade arrays: if the
+    // allocation or an interrupt raises, the target is untouched and the GC
+    // takes the copy; the record struct itself stays in place.
+    CMatrix *copy;
+    VALUE holder = new_matrix(0, src->rows, src->cols, &copy);
+    const uint64_t count = src->rows * src->cols;
+    pass(count, [copy, src, count] {
+        if (count) memcpy(copy->data, src->data, count * sizeof(double));
+    });
+    // A large copy let other threads run: the receiver may have been filled
+    // or frozen meanwhile.
+    rb_check_frozen(self);
+    if (dst->rows || dst->cols) rb_raise(rb_eTypeError, "already initialized %s", rb_obj_classname(self));
     double *const empty = dst->data;
     dst->data = copy->data;
-    dst->rows = src->rows;
-    dst->cols = src->cols;
+    dst->rows = copy->rows;
+    dst->cols = copy->cols;
     copy->data = empty;
     copy->rows = copy->cols = 0;
+    DATA_PTR(holder) = nullptr;
     cmatrix_free(copy);
+    RB_GC_GUARD(holder);
+    RB_GC_GUARD(other);
     return self;
 }
 

@@ -41,6 +41,7 @@ void run_without_gvl(Body body, void *arg, Cleanup cleanup, bool release) {
         body(arg);
         return;
     }
+    count_release();
     Call call;
     call.body = body;
     call.arg = arg;

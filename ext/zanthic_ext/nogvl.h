@@ -53,6 +53,30 @@ constexpr uint64_t kReleaseWork = uint64_t(1) << 18;
 // interrupt leaves after cleanup(arg).
 void run_without_gvl(Body body, void *arg, Cleanup cleanup, bool release);
 
+template <class F>
+bool pass_body(void *fn) {
+    (*static_cast<F *>(fn))();
+    return true;
+}
+
+// Runs fn() to the end, without the lock when it reads or writes at least
+// kReleaseWork elements: for single passes over memory (copies, reductions)
+// of a few milliseconds, not worth stopping midway; an interrupt is handled
+// once they return. An interrupt already pending raises before fn starts,
+// so whatever the caller made must be owned by an object (or an rb_ensure)
+// by then; fn touches nothing of Ruby's and its captures are plain values.
+template <class F>
+void pass(uint64_t elements, F fn) {
+    run_without_gvl(pass_body<F>, &fn, nullptr, elements >= kReleaseWork);
+}
+
+#ifdef ZANTHIC_FAULTS
+// Counts the calls that let go of the lock (Zanthic::Linalg::Faults.releases).
+void count_release();
+#else
+inline void count_release() {}
+#endif
+
 }  // namespace zanthic
 
 #endif
