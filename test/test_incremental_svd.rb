@@ -15,8 +15,6 @@ class TestIncrementalSvd < Minitest::Test
   MISMATCH = "Vector sizes must match: %d vs %d"
   CORE_MISMATCH = "Matrix dimensions don't match for multiplication: %dx%d * %dx%d"
 
-  def vec(*values) = Vector.alloc(values)
-
   def setup
     @u = Matrix.alloc([1], [0])
     @s = vec(2)

@@ -168,11 +168,8 @@ class TestThreads < Minitest::Test
   RUBY
 
   def test_large_calls_let_go_of_the_lock_and_small_ones_keep_it
-    faults_lib = ENV.fetch("ZANTHIC_FAULTS_LIB", File.expand_path("../tmp/faults/lib", __dir__))
-    skip "fault-injection build missing: rake compile:faults" unless File.exist?(File.join(faults_lib, "zanthic_ext"))
-
-    status, out = run_child("#{RELEASES}
-#{child_result("[releases.(600, 500), releases.(30, 20)]")}", lib: faults_lib)
+    skip_without_faults_build
+    status, out = run_child("#{RELEASES}\n#{child_result("[releases.(600, 500), releases.(30, 20)]")}", lib: FAULTS_LIB)
     assert status&.success?, out
     large, small = child_value(out)
     # A few hundred thousand elements to read or write, copies included.
