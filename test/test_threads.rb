@@ -116,6 +116,26 @@ class TestThreads < Minitest::Test
     end
   end
 
+  # An interrupt that does not raise (Thread#wakeup here; a trapped signal
+  # alike) stops the call, which then starts over: a steady stream of them
+  # must not keep it from ever finishing, nor change its result.
+  def test_calls_finish_under_a_stream_of_interrupts_that_do_not_raise
+    rng = Random.new(5)
+    a = Matrix.alloc(*Array.new(500) { Array.new(300) { rng.rand - 0.5 } })
+    expected = a.svd.map(&:to_a)
+    worker = Thread.new { a.svd }
+    deadline = now + 300
+    until worker.join(0.002)
+      flunk "the decomposition never finished" if now > deadline
+      begin
+        worker.wakeup
+      rescue ThreadError
+        nil # it has just finished
+      end
+    end
+    assert_bits_equal expected, worker.value.map(&:to_a)
+  end
+
   def test_vectors_stay_alive_when_their_array_changes_during_projection
     rng = Random.new(7)
     basis = Matrix.alloc(*Array.new(2000) { Array.new(100) { rng.rand - 0.5 } })

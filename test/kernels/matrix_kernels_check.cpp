@@ -116,7 +116,9 @@ void check_transpose(const char *name, zanthic::TransposeFn fn, uint64_t r, uint
 // With a stop already requested, the product and the transpose give up
 // before writing anything, at every size (the caller discards the result).
 void check_stopped(const char *name, const zanthic::Kernels &kern, zanthic::TransposeFn fn) {
-    const std::atomic<bool> stop(true);
+    zanthic::StopFlag stop;
+    stop.requested.store(true);
+    stop.grace_end = 0;
     zanthic::set_current_stop_flag(&stop);
     const uint64_t m = 300, n = 1000;
     double *a = random_array(m * n), *c = array(m * n);
