@@ -116,6 +116,40 @@ class TestThreads < Minitest::Test
     end
   end
 
+  # The native interface's kernels let an interrupt raise from inside them
+  # too: they release what they made first, and the consumer's own records
+  # are its business (freed by its rb_protect). Counted exactly by the
+  # fault-injection build, whichever step each interrupt happened to stop.
+  def test_interrupted_native_calls_leave_no_block_behind
+    skip_without_faults_build
+    script = <<~RUBY
+      require "timeout"
+      require "zanthic_ext"
+      require "zanthic_consumer"
+      include Zanthic::Linalg
+      rows = Array.new(600) { |i| Array.new(400) { |j| ((i * 7 + j) % 13) - 6.0 } }
+      columns = rows.transpose
+      calls = [-> { ZanthicConsumer.svd(rows, 400) },
+               -> { ZanthicConsumer.matrix_kernel(:multiply, rows, 400, columns, 600) },
+               -> { ZanthicConsumer.batch_project(columns, 600, rows.first(6)) }]
+      GC.start
+      before = Faults.live
+      stopped = 0
+      60.times do |i|
+        Timeout.timeout(0.002 * (1 + i % 20)) { calls[i % calls.size].() }
+      rescue Timeout::Error
+        stopped += 1
+      end
+      GC.start
+      #{child_result("[Faults.live - before, stopped]")}
+    RUBY
+    status, out = run_child(script, lib: FAULTS_LIB)
+    assert status&.success?, out
+    left, stopped = child_value(out)
+    assert_operator stopped, :>, 0, "no call was interrupted"
+    assert_equal 0, left, "native blocks left behind by #{stopped} interrupted calls"
+  end
+
   # An interrupt that does not raise (Thread#wakeup here; a trapped signal
   # alike) stops the call, which then starts over: a steady stream of them
   # must not keep it from ever finishing, nor change its result.
