@@ -300,6 +300,12 @@ constexpr double kZeroValue = 1e-10;
 // a second time, which leaves it orthogonal to the basis to rounding
 // (Kahan and Parlett's "twice is enough" criterion).
 constexpr double kReprojectRatio = 0.7071067811865476;
+// The second projection's residual r - u p2 has the norm of r to rounding
+// when |p2| is at most this fraction of it ((|p2| / |r|)^2 is below half an
+// ulp). Then u p2 is taken out of the new basis through the rotation
+// (rotate_basis) instead of by another pass over u: for a residual of 1e-7
+// of c's norm, |p2| is about 1e-16 of it.
+constexpr double kFoldRatio = 1e-8;
 
 // The residual and its coefficients in one pass over u: for every row i,
 // r[i] = c[i] - u[i] . p, then p2 += r[i] * u[i] while the row is in
@@ -403,6 +409,8 @@ struct Update {
     CVector *spare;    // the residual of the second projection, then the unit residual q
     double rho;        // norm of the residual kept
     bool extend;       // the residual is kept: the basis grows
+    bool fold;         // the unit residual is r / rho - u p2 / rho, the second
+                       // term applied through the rotation
     // The core and the new basis
     CMatrix *core;     // (n + 1) x (n + 1)
     SvdWork svd;       // its decomposition
@@ -482,12 +490,14 @@ VALUE copy_result(Update *w) {
 
 // The coefficients and the residual: two passes over u, row by row (the
 // second also gives the coefficients of a second projection), and one more
-// when the residual needs that projection. Sets extend and rho.
+// when the residual needs that projection and it is not folded into the
+// rotation (kFoldRatio). Sets extend, fold and rho.
 bool project_column(void *arg) {
     Update *w = static_cast<Update *>(arg);
     const CMatrix *u = w->u;
     const uint64_t m = u->rows, k = u->cols;
     w->extend = false;
+    w->fold = false;
     if (k) memset(w->p->data, 0, k * sizeof(double));
     accumulate_vectors(&w->c, 1, u->data, k, m, k, &w->p);
     if (k) memset(w->p2->data, 0, k * sizeof(double));
@@ -506,11 +516,15 @@ bool project_column(void *arg) {
     // join p, so that the core still describes c exactly. Should it cancel
     // the residual altogether, c lay in the basis after all.
     if (k && rho < kReprojectRatio * cvector_magnitude(w->c)) {
-        residual_rows(u->data, m, k, w->p2->data, w->r->data, w->spare->data);
-        std::swap(w->r, w->spare);
         for (uint64_t i = 0; i < k; i++) w->p->data[i] += w->p2->data[i];
-        rho = cvector_magnitude(w->r);
-        if (!(rho > 0.0)) return !stop_requested();
+        if (cvector_magnitude(w->p2) <= kFoldRatio * rho) {
+            w->fold = true;
+        } else {
+            residual_rows(u->data, m, k, w->p2->data, w->r->data, w->spare->data);
+            std::swap(w->r, w->spare);
+            rho = cvector_magnitude(w->r);
+            if (!(rho > 0.0)) return !stop_requested();
+        }
     }
     w->rho = rho;
     w->extend = true;
@@ -556,12 +570,22 @@ bool rotate_basis(void *arg) {
     // keeps all), in the order in which the decomposition delivered them,
     // and only the matching columns of uk are ever multiplied out.
     const uint64_t keep = w->keep;
-    const CMatrix *rot = uk;
+    CMatrix *rot = uk;
     if (w->truncate) {
         select_largest(sigma, keep, w->order);
         for (uint64_t i = 0; i < dim; i++)
             for (uint64_t j = 0; j < keep; j++) w->rotation->data[i * keep + j] = uk->data[i * dim + w->order[j]];
         rot = w->rotation;
+    }
+    // [u | q] rot with q = r / rho - u p2 / rho is [u | r / rho] rot', rot'
+    // being rot less (p2 / rho) times its last row in the first k rows.
+    if (w->fold) {
+        const double *last = rot->data + k * keep;
+        for (uint64_t i = 0; i < k; i++) {
+            const double f = w->p2->data[i] * inv;
+            double *row = rot->data + i * keep;
+            for (uint64_t j = 0; j < keep; j++) row[j] -= f * last[j];
+        }
     }
     for (uint64_t j = 0; j < keep; j++) w->values->data[j] = sigma->data[w->truncate ? w->order[j] : j];
 
