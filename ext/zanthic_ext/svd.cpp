@@ -140,9 +140,9 @@ bool zanthic::svd_compute(SvdWork *w) {
     double *at = wide ? w->at->data : w->ev->data;
     transpose(a->rows, a->cols, a->data, at);
     if (wide)
-        multiply(n, n, a->cols, a->data, at, vt);
+        multiply_symmetric(n, a->cols, a->data, at, vt);
     else
-        multiply(n, n, a->rows, at, a->data, vt);
+        multiply_symmetric(n, a->rows, at, a->data, vt);
     if (stop_requested()) return false;
 
     // 2. W = G and V = I, both padded for the sweep kernel; V is kept
