@@ -50,7 +50,7 @@ puts format("%-10s %6s %10s %10s %8s %10s %8s  %s", "shape", "sweeps", "library 
   library = best_of(5) { u, v, s = m.svd }
   sweeps = lu = lv = ls = nil
   literal = best_of(2) { sweeps, lu, lv, ls = ZanthicBench.literal_svd(m) }
-  # Above order 127 the sweeps round differently from the literal procedure;
+  # From order 24 the sweeps round differently from the literal procedure;
   # where two values nearly tie early on, that can land them (and their
   # columns) in other positions, so the sorted values are compared as well.
   diffs = [max_relative_difference(ls.sort, read_values(s).sort), max_relative_difference(ls, read_values(s)),

@@ -32,6 +32,14 @@ constexpr int kMaxSweeps = 20;
 // entry is at most this fraction of W's largest diagonal entry; Jacobi
 // sweeps converge quadratically, so one or two more sweeps get there.
 constexpr double kOffDiagonalRatio = 1e-12;
+// From this order on the sweeps keep W symmetric and take their angles from
+// the tangent (rotation_algebraic) instead of atan, cos and sin: the same
+// rotations, rounded differently, for half the work on W and a tenth of the
+// angles' (measured at one thread, Gram matrices of 2000 x n term counts:
+// 0.89x the time at n = 24, 0.73x at 100, 0.50x at 127; 1.06x at 16, so
+// smaller orders keep the plain sweep). Orders above rotate::kBlockAbove
+// take the sweep in groups either way.
+constexpr uint64_t kAlgebraicFrom = 24;
 // Singular values at or below this are treated as zero: their column of U
 // is left all zero rather than amplifying rounding noise.
 constexpr double kInverseThreshold = 1e-10;
@@ -163,7 +171,7 @@ bool zanthic::svd_compute(SvdWork *w) {
     // Only P's diagonal takes part in the test, so only it is kept.
     rotate::Threads threads = {thread_count(), run_pieces_together, {0.0, 0.0}, 0, 0};
     for (int sweep = 1;; sweep++) {
-        rotate::sweep(wm, ld, vt, padded, scratch, n, threads, w->algebraic);
+        rotate::sweep(wm, ld, vt, padded, scratch, n, threads, w->algebraic || n >= kAlgebraicFrom);
         if (stop_requested()) return false;
         const double delta = diagonal_change(wm, ld, previous, n);
         if (sweep == 1) continue;
