@@ -7,11 +7,6 @@ require "test_helper"
 # raise NoMemoryError, leave its receiver and arguments as they were, and
 # leave no native block behind.
 class TestAllocationFaults < Minitest::Test
-  # The sanitizer run points this at a build with both the sanitizers and
-  # fault injection, so that every failure path is also checked for memory
-  # errors.
-  FAULTS_LIB = ENV.fetch("ZANTHIC_FAULTS_LIB", File.expand_path("../tmp/faults/lib", __dir__))
-
   # name => [setup returning the inputs, call on them]; inputs are Vectors,
   # Matrices or Arrays and must read back unchanged after a failed call.
   CALLS = <<~'RUBY'
@@ -104,8 +99,7 @@ class TestAllocationFaults < Minitest::Test
   RUBY
 
   def test_every_allocation_of_every_method_fails_cleanly
-    built = File.exist?(File.join(FAULTS_LIB, "zanthic_ext", "zanthic_ext.so"))
-    skip "fault-injection build missing: rake compile:faults" unless built
+    skip_without_faults_build
 
     status, out = run_child([CALLS, DRIVER, child_result("report")].join("\n"), lib: FAULTS_LIB)
     assert status&.success?, out

@@ -17,8 +17,6 @@ class TestBatchProject < Minitest::Test
     @m = Matrix.alloc([1, 2], [3, 4], [5, 6])
   end
 
-  def vec(*values) = Vector.alloc(values)
-
   # basis^T * v the slow way, from the nested Arrays.
   def reference(rows, v)
     cols = rows.first ? rows.first.size : 0

@@ -36,6 +36,20 @@ module ZanthicAssertions
   Vector = Zanthic::Linalg::Vector
   Matrix = Zanthic::Linalg::Matrix
 
+  # The fault-injection build (rake compile:faults); the sanitizer run points
+  # this at a build with both the sanitizers and fault injection.
+  FAULTS_LIB = ENV.fetch("ZANTHIC_FAULTS_LIB", File.expand_path("../tmp/faults/lib", __dir__))
+
+  def skip_without_faults_build
+    built = File.exist?(File.join(FAULTS_LIB, "zanthic_ext", "zanthic_ext.so"))
+    skip "fault-injection build missing: rake compile:faults" unless built
+  end
+
+  def vec(*values) = Vector.alloc(values)
+
+  # A vector's record as the native consumer reads it: [elements, is_col].
+  def record(v) = ZanthicConsumer.read_vector(v)
+
   # Asserts that the block raises exactly +klass+ with exactly +message+.
   def assert_raises_message(klass, message, &block)
     error = assert_raises(klass, &block)

@@ -15,8 +15,6 @@ class TestIncrementalSvd < Minitest::Test
   MISMATCH = "Vector sizes must match: %d vs %d"
   CORE_MISMATCH = "Matrix dimensions don't match for multiplication: %dx%d * %dx%d"
 
-  def vec(*values) = Vector.alloc(values)
-
   def setup
     @u = Matrix.alloc([1], [0])
     @s = vec(2)
@@ -281,6 +279,33 @@ class TestIncrementalSvd < Minitest::Test
       basis, values = u.incremental_svd_update(s, Vector.alloc(c), -1, 1e-10)
       assert_close sigma.to_a, values.to_a, 1e-12, "values at k = #{k}"
       assert_close expected.to_a, basis.to_a, 1e-12, "basis at k = #{k}"
+    end
+  end
+
+  # A column mostly inside the span takes the second projection, whose
+  # coefficients come out of the residual's own pass over the basis. Over
+  # widths covering every remainder of a vector of eight: the new basis is
+  # orthonormal, and U diag(s)^2 U^T gains exactly c c^T.
+  def test_second_projection_keeps_the_decomposition_exact
+    rng = Random.new(23)
+    m = 60
+    # Columns of the accumulated rotations: orthonormal to rounding.
+    _, q, = Matrix.alloc(*random_columns(rng, m, m)).svd
+    [1, 3, 7, 8, 9, 15, 16, 17, 21].each do |k|
+      u = Matrix.alloc(*q.to_a.map { |row| row.first(k) })
+      s = Vector.alloc(Array.new(k) { 1.0 + 10.0 * rng.rand })
+      weights = Array.new(k) { rng.rand - 0.5 }
+      inside = u.to_a.map { |row| row.zip(weights).sum { |x, w| x * w } }
+      c = inside.zip(random_columns(rng, m, 1).first).map { |x, y| x + 1e-8 * y }
+      basis, values = u.incremental_svd_update(s, Vector.alloc(c), -1, 1e-12)
+      assert_equal k + 1, values.size
+      error, = orthonormality_error(basis)
+      assert_operator error, :<=, 1e-13, "k = #{k}"
+      weighted = ->(b, v) { b.to_a.map { |row| row.each_with_index.map { |x, j| x * v[j] } } }
+      before = weighted.(u, s)
+      after = weighted.(basis, values)
+      expected = gram(before).each_with_index.map { |row, i| row.each_with_index.map { |x, j| x + c[i] * c[j] } }
+      assert_close expected, gram(after), 1e-11, "k = #{k}"
     end
   end
 

@@ -10,7 +10,6 @@ class TestInspectYaml < Minitest::Test
 
   SPECIAL = [-0.0, 0.0, Float::NAN, Float::INFINITY, -Float::INFINITY, Float::MAX, 5e-324, 2.2250738585072014e-308].freeze
 
-  def record(v) = ZanthicConsumer.read_vector(v)
   def yaml_round_trip(obj) = YAML.unsafe_load(YAML.dump(obj))
 
   # Doubles of every magnitude and sign, with the special values mixed in.

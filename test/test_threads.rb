@@ -116,6 +116,60 @@ class TestThreads < Minitest::Test
     end
   end
 
+  # The native interface's kernels let an interrupt raise from inside them
+  # too: they release what they made first, and the consumer's own records
+  # are its business (freed by its rb_protect). Counted exactly by the
+  # fault-injection build, whichever step each interrupt happened to stop.
+  def test_interrupted_native_calls_leave_no_block_behind
+    skip_without_faults_build
+    script = <<~RUBY
+      require "timeout"
+      require "zanthic_ext"
+      require "zanthic_consumer"
+      include Zanthic::Linalg
+      rows = Array.new(600) { |i| Array.new(400) { |j| ((i * 7 + j) % 13) - 6.0 } }
+      columns = rows.transpose
+      calls = [-> { ZanthicConsumer.svd(rows, 400) },
+               -> { ZanthicConsumer.matrix_kernel(:multiply, rows, 400, columns, 600) },
+               -> { ZanthicConsumer.batch_project(columns, 600, rows.first(6)) }]
+      GC.start
+      before = Faults.live
+      stopped = 0
+      60.times do |i|
+        Timeout.timeout(0.002 * (1 + i % 20)) { calls[i % calls.size].() }
+      rescue Timeout::Error
+        stopped += 1
+      end
+      GC.start
+      #{child_result("[Faults.live - before, stopped]")}
+    RUBY
+    status, out = run_child(script, lib: FAULTS_LIB)
+    assert status&.success?, out
+    left, stopped = child_value(out)
+    assert_operator stopped, :>, 0, "no call was interrupted"
+    assert_equal 0, left, "native blocks left behind by #{stopped} interrupted calls"
+  end
+
+  # An interrupt that does not raise (Thread#wakeup here; a trapped signal
+  # alike) stops the call, which then starts over: a steady stream of them
+  # must not keep it from ever finishing, nor change its result.
+  def test_calls_finish_under_a_stream_of_interrupts_that_do_not_raise
+    rng = Random.new(5)
+    a = Matrix.alloc(*Array.new(500) { Array.new(300) { rng.rand - 0.5 } })
+    expected = a.svd.map(&:to_a)
+    worker = Thread.new { a.svd }
+    deadline = now + 300
+    until worker.join(0.002)
+      flunk "the decomposition never finished" if now > deadline
+      begin
+        worker.wakeup
+      rescue ThreadError
+        nil # it has just finished
+      end
+    end
+    assert_bits_equal expected, worker.value.map(&:to_a)
+  end
+
   def test_vectors_stay_alive_when_their_array_changes_during_projection
     rng = Random.new(7)
     basis = Matrix.alloc(*Array.new(2000) { Array.new(100) { rng.rand - 0.5 } })
@@ -144,6 +198,37 @@ class TestThreads < Minitest::Test
     norm = Math.sqrt(1_575_000.0)
     worst = values.zip(v.normalize.to_a).map { |x, y| (x / norm - y).abs }.max
     assert worst <= 1e-15, "normalize is off by #{worst}"
+  end
+
+  # How many times each call lets go of the lock, counted by the
+  # fault-injection build, on m x k operands (vectors of m * k elements).
+  RELEASES = <<~'RUBY'
+    require "zanthic_ext"
+    include Zanthic::Linalg
+    releases = ->(m, k) do
+      v = Vector.alloc(Array.new(m * k) { |i| (i % 5) - 2.0 })
+      a = Matrix.zeros(m, k)
+      column = Vector.alloc(Array.new(m, 1.0))
+      values = Vector.alloc(Array.new(k, 1.0))
+      {
+        vector_copies: [-> { v.dup }, -> { v.clone }, -> { v.row }, -> { v.col }, -> { v - v }],
+        vector_passes: [-> { v.sum }, -> { v * v }, -> { v * 2 }, -> { v.normalize }],
+        matrix_copies: [-> { a.dup }, -> { a.clone }, -> { Matrix.extend_column(a, column) }, -> { Matrix.vstack(a, a) }],
+        matrix_kernels: [-> { a.trans }, -> { a * 2 }, -> { a * values }],
+        # The projection, then the copy of the unchanged decomposition.
+        update_copying: [-> { a.incremental_svd_update(values, column, 5, 1e300) }],
+      }.transform_values { |calls| calls.map { |call| (before = Faults.releases; call.(); Faults.releases - before) } }
+    end
+  RUBY
+
+  def test_large_calls_let_go_of_the_lock_and_small_ones_keep_it
+    skip_without_faults_build
+    status, out = run_child("#{RELEASES}\n#{child_result("[releases.(600, 500), releases.(30, 20)]")}", lib: FAULTS_LIB)
+    assert status&.success?, out
+    large, small = child_value(out)
+    # A few hundred thousand elements to read or write, copies included.
+    large.each { |name, counts| assert_equal name == :update_copying ? [2] : [1] * counts.size, counts, name }
+    small.each { |name, counts| assert_equal [0] * counts.size, counts, name }
   end
 
   # Every split kernel on operands large enough to be split, printed as

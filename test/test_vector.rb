@@ -8,8 +8,6 @@ class TestVector < Minitest::Test
   class SubVector < Vector; end
 
   # [elements, is_col] as the record holds them.
-  def record(v) = ZanthicConsumer.read_vector(v)
-
   def test_alloc_from_count_and_array
     assert_equal [[0.0, 0.0, 0.0], 0], record(Vector.alloc(3))
     assert_equal 0, Vector.alloc(0).size

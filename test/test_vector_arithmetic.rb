@@ -4,8 +4,6 @@ require "test_helper"
 
 # Sums, dot products, norms, normalisation, scaling and subtraction.
 class TestVectorArithmetic < Minitest::Test
-  def record(v) = ZanthicConsumer.read_vector(v)
-
   # Small integers sum exactly in any order, so every extent (all the
   # unrolled bodies and tails of the vector kernels) must give the exact sum.
   def test_reductions_exact_for_every_tail_length

@@ -6,7 +6,6 @@ require "test_helper"
 class TestVectorMarshal < Minitest::Test
   class SubVector < Vector; end
 
-  def record(v) = ZanthicConsumer.read_vector(v)
   def payload(v, level = -1) = Marshal.load(v._dump(level))
   def load_payload(ary, klass = Vector) = klass._load(Marshal.dump(ary))
 

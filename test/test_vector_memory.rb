@@ -10,8 +10,6 @@ class TestVectorMemory < Minitest::Test
 
   BIG = 50_000 # 400 kB per record: a leak of one per call shows at once
 
-  def record(v) = ZanthicConsumer.read_vector(v)
-
   def test_every_allocating_method_under_gc_stress
     results = with_gc_stress do
       v = Vector.alloc([1, 2, 3])

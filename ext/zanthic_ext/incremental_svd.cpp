@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "isa.h"
 #include "nogvl.h"
 #include "objects.h"
 #include "products.h"
@@ -167,7 +168,9 @@ VALUE matrix_s_extend_column(VALUE klass, VALUE matrix, VALUE vector) {
     if (m->rows != v->size) raise_extend_mismatch(m->rows, v->size);
     CMatrix *r;
     VALUE obj = new_matrix(klass, m->rows, m->cols + 1, &r);
-    extend_column_into(r, m, v);
+    pass(r->rows * r->cols, [r, m, v] { extend_column_into(r, m, v); });
+    RB_GC_GUARD(matrix);
+    RB_GC_GUARD(vector);
     return obj;
 }
 
@@ -186,7 +189,9 @@ VALUE matrix_s_vstack(VALUE klass, VALUE top, VALUE bottom) {
     if (a->cols != b->cols) raise_vstack_mismatch(a->cols, b->cols);
     CMatrix *r;
     VALUE obj = new_matrix(klass, a->rows + b->rows, a->cols, &r);
-    vstack_into(r, a, b);
+    pass(r->rows * r->cols, [r, a, b] { vstack_into(r, a, b); });
+    RB_GC_GUARD(top);
+    RB_GC_GUARD(bottom);
     return obj;
 }
 
@@ -299,6 +304,89 @@ constexpr double kZeroValue = 1e-10;
 // a second time, which leaves it orthogonal to the basis to rounding
 // (Kahan and Parlett's "twice is enough" criterion).
 constexpr double kReprojectRatio = 0.7071067811865476;
+// The second projection's residual r - u p2 has the norm of r to rounding
+// when |p2| is at most this fraction of it ((|p2| / |r|)^2 is below half an
+// ulp). Then u p2 is taken out of the new basis through the rotation
+// (rotate_basis) instead of by another pass over u: for a residual of 1e-7
+// of c's norm, |p2| is about 1e-16 of it.
+constexpr double kFoldRatio = 1e-8;
+
+// The residual and its coefficients in one pass over u: for every row i,
+// r[i] = c[i] - u[i] . p, then p2 += r[i] * u[i] while the row is in
+// registers. p2 must hold zeros (or a sum to continue) on entry. The basis
+// is the largest array an update reads (4 MB at 5000 x 100, beyond the core's
+// cache), so the second projection's coefficients cost no pass of their own.
+typedef void (*ResidualBackFn)(const double *u, uint64_t m, uint64_t k, const double *p, const double *c, double *r,
+                               double *p2);
+
+void residual_back_portable(const double *u, uint64_t m, uint64_t k, const double *p, const double *c, double *r,
+                            double *p2) {
+    for (uint64_t i = 0; i < m; i++) {
+        const double *row = u + i * k;
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+        uint64_t j = 0;
+        for (; j + 4 <= k; j += 4) {
+            s0 += row[j] * p[j];
+            s1 += row[j + 1] * p[j + 1];
+            s2 += row[j + 2] * p[j + 2];
+            s3 += row[j + 3] * p[j + 3];
+        }
+        for (; j < k; j++) s0 += row[j] * p[j];
+        const double d = c[i] - ((s0 + s2) + (s1 + s3));
+        r[i] = d;
+        for (j = 0; j < k; j++) p2[j] += d * row[j];
+    }
+}
+
+#if ZANTHIC_X86
+ZANTHIC_TARGET_AVX512 void residual_back512(const double *u, uint64_t m, uint64_t k, const double *p,
+                                            const double *c, double *r, double *p2) {
+    const __mmask8 tail = static_cast<__mmask8>((1u << (k & 7)) - 1);
+    const uint64_t full = k & ~static_cast<uint64_t>(7);
+    for (uint64_t i = 0; i < m; i++) {
+        const double *row = u + i * k;
+        __m512d s0 = _mm512_setzero_pd(), s1 = _mm512_setzero_pd();
+        uint64_t j = 0;
+        for (; j + 16 <= full; j += 16) {
+            s0 = _mm512_fmadd_pd(_mm512_loadu_pd(row + j), _mm512_loadu_pd(p + j), s0);
+            s1 = _mm512_fmadd_pd(_mm512_loadu_pd(row + j + 8), _mm512_loadu_pd(p + j + 8), s1);
+        }
+        if (j < full) s0 = _mm512_fmadd_pd(_mm512_loadu_pd(row + j), _mm512_loadu_pd(p + j), s0);
+        if (tail)
+            s1 = _mm512_fmadd_pd(_mm512_maskz_loadu_pd(tail, row + full), _mm512_maskz_loadu_pd(tail, p + full), s1);
+        double lanes[8];
+        _mm512_storeu_pd(lanes, _mm512_add_pd(s0, s1));
+        const double d =
+            c[i] - (((lanes[0] + lanes[4]) + (lanes[2] + lanes[6])) + ((lanes[1] + lanes[5]) + (lanes[3] + lanes[7])));
+        r[i] = d;
+        const __m512d dv = _mm512_set1_pd(d);
+        for (j = 0; j < full; j += 8)
+            _mm512_storeu_pd(p2 + j, _mm512_fmadd_pd(dv, _mm512_loadu_pd(row + j), _mm512_loadu_pd(p2 + j)));
+        if (tail)
+            _mm512_mask_storeu_pd(p2 + full, tail,
+                                  _mm512_fmadd_pd(dv, _mm512_maskz_loadu_pd(tail, row + full),
+                                                  _mm512_maskz_loadu_pd(tail, p2 + full)));
+    }
+}
+#endif
+
+struct ResidualBack {
+    ResidualBackFn fn;
+};
+const ResidualBack kResidualBackPortable = {residual_back_portable};
+#if ZANTHIC_X86
+const ResidualBack kResidualBack512 = {residual_back512};
+const ResidualBack *const kResidualBackVariants[isa::kLevels] = {&kResidualBackPortable, nullptr,
+                                                                  &kResidualBack512};
+#else
+const ResidualBack *const kResidualBackVariants[isa::kLevels] = {&kResidualBackPortable, nullptr, nullptr};
+#endif
+
+void residual_back(const double *u, uint64_t m, uint64_t k, const double *p, const double *c, double *r,
+                   double *p2) {
+    static const ResidualBack *const chosen = isa::pick(kResidualBackVariants);
+    chosen->fn(u, m, k, p, c, r, p2);
+}
 
 [[noreturn]] void raise_core_mismatch(uint64_t m, uint64_t k, uint64_t n) {
     rb_raise(rb_eArgError, "Matrix dimensions don't match for multiplication: %ldx%ld * %ldx%ld",
@@ -325,6 +413,8 @@ struct Update {
     CVector *spare;    // the residual of the second projection, then the unit residual q
     double rho;        // norm of the residual kept
     bool extend;       // the residual is kept: the basis grows
+    bool fold;         // the unit residual is r / rho - u p2 / rho, the second
+                       // term applied through the rotation
     // The core and the new basis
     CMatrix *core;     // (n + 1) x (n + 1)
     SvdWork svd;       // its decomposition
@@ -392,26 +482,34 @@ VALUE update_result(Update *w) {
     return rb_assoc_new(basis, values);
 }
 
-// The copy path: the decomposition unchanged, as new records.
+// The copy path: the decomposition unchanged, as new records (copied
+// without the lock when large: a stream of updates takes this path for every
+// column it drops).
 VALUE copy_result(Update *w) {
     const uint64_t m = w->u->rows, k = w->u->cols, n = w->s->size;
     w->basis = cmatrix_alloc(m, k);
-    if (m && k) memcpy(w->basis->data, w->u->data, m * k * sizeof(double));
     w->values = cvector_alloc(n);
-    if (n) memcpy(w->values->data, w->s->data, n * sizeof(double));
+    pass(m * k + n, [w, m, k, n] {
+        if (m && k) memcpy(w->basis->data, w->u->data, m * k * sizeof(double));
+        if (n) memcpy(w->values->data, w->s->data, n * sizeof(double));
+    });
     return update_result(w);
 }
 
-// The coefficients and the residual: two passes over u, row by row, and two
-// more when the residual needs a second projection. Sets extend and rho.
+// The coefficients and the residual: two passes over u, row by row (the
+// second also gives the coefficients of a second projection), and one more
+// when the residual needs that projection and it is not folded into the
+// rotation (kFoldRatio). Sets extend, fold and rho.
 bool project_column(void *arg) {
     Update *w = static_cast<Update *>(arg);
     const CMatrix *u = w->u;
     const uint64_t m = u->rows, k = u->cols;
     w->extend = false;
+    w->fold = false;
     if (k) memset(w->p->data, 0, k * sizeof(double));
     accumulate_vectors(&w->c, 1, u->data, k, m, k, &w->p);
-    residual_rows(u->data, m, k, w->p->data, w->c->data, w->r->data);
+    if (k) memset(w->p2->data, 0, k * sizeof(double));
+    residual_back(u->data, m, k, w->p->data, w->c->data, w->r->data, w->p2->data);
     // The norm that rescales when the plain sum of squares would overflow
     // or underflow: a residual of 1e-170s is not zero, nor one of 1e200 NaN.
     double rho = cvector_magnitude(w->r);
@@ -426,13 +524,15 @@ bool project_column(void *arg) {
     // join p, so that the core still describes c exactly. Should it cancel
     // the residual altogether, c lay in the basis after all.
     if (k && rho < kReprojectRatio * cvector_magnitude(w->c)) {
-        memset(w->p2->data, 0, k * sizeof(double));
-        accumulate_vectors(&w->r, 1, u->data, k, m, k, &w->p2);
-        residual_rows(u->data, m, k, w->p2->data, w->r->data, w->spare->data);
-        std::swap(w->r, w->spare);
         for (uint64_t i = 0; i < k; i++) w->p->data[i] += w->p2->data[i];
-        rho = cvector_magnitude(w->r);
-        if (!(rho > 0.0)) return !stop_requested();
+        if (cvector_magnitude(w->p2) <= kFoldRatio * rho) {
+            w->fold = true;
+        } else {
+            residual_rows(u->data, m, k, w->p2->data, w->r->data, w->spare->data);
+            std::swap(w->r, w->spare);
+            rho = cvector_magnitude(w->r);
+            if (!(rho > 0.0)) return !stop_requested();
+        }
     }
     w->rho = rho;
     w->extend = true;
@@ -478,12 +578,22 @@ bool rotate_basis(void *arg) {
     // keeps all), in the order in which the decomposition delivered them,
     // and only the matching columns of uk are ever multiplied out.
     const uint64_t keep = w->keep;
-    const CMatrix *rot = uk;
+    CMatrix *rot = uk;
     if (w->truncate) {
         select_largest(sigma, keep, w->order);
         for (uint64_t i = 0; i < dim; i++)
             for (uint64_t j = 0; j < keep; j++) w->rotation->data[i * keep + j] = uk->data[i * dim + w->order[j]];
         rot = w->rotation;
+    }
+    // [u | q] rot with q = r / rho - u p2 / rho is [u | r / rho] rot', rot'
+    // being rot less (p2 / rho) times its last row in the first k rows.
+    if (w->fold) {
+        const double *last = rot->data + k * keep;
+        for (uint64_t i = 0; i < k; i++) {
+            const double f = w->p2->data[i] * inv;
+            double *row = rot->data + i * keep;
+            for (uint64_t j = 0; j < keep; j++) row[j] -= f * last[j];
+        }
     }
     for (uint64_t j = 0; j < keep; j++) w->values->data[j] = sigma->data[w->truncate ? w->order[j] : j];
 
@@ -592,7 +702,9 @@ VALUE vector_minus(VALUE self, VALUE other) {
     if (a->size != b->size) raise_size_mismatch(a->size, b->size);
     CVector *r;
     VALUE obj = new_vector(cZanthicVector, a->size, &r);
-    subtract_into(r->data, a->data, b->data, a->size);
+    pass(a->size, [r, a, b] { subtract_into(r->data, a->data, b->data, a->size); });
+    RB_GC_GUARD(self);
+    RB_GC_GUARD(other);
     return obj;
 }
 

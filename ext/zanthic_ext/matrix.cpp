@@ -51,17 +51,26 @@ struct Kernel {
     VALUE obj;  // the object owning r or rv, or Qnil
 };
 
+// Elements scaled between two looks at the stop flag.
+constexpr uint64_t kScaleChunk = uint64_t(1) << 18;
+
+// Every kernel stops early when an interrupt asks, leaving its result partly
+// written: it then reports that it did not finish, so that the result is
+// either discarded or computed again from the start, never returned.
 bool run_kernel(void *arg) {
     const Kernel *k = static_cast<const Kernel *>(arg);
     const CMatrix *a = k->a;
     switch (k->kind) {
-        case Kernel::kTranspose: transpose(a->rows, a->cols, a->data, k->r->data); return true;
+        case Kernel::kTranspose: transpose(a->rows, a->cols, a->data, k->r->data); break;
         case Kernel::kMultiply: multiply(a->rows, k->b->cols, a->cols, a->data, k->b->data, k->r->data); break;
         case Kernel::kMultiplyVector: multiply_vector(a->rows, a->cols, a->data, k->v->data, k->rv->data); break;
         case Kernel::kScale: {
             const uint64_t count = a->rows * a->cols;
-            for (uint64_t i = 0; i < count; i++) k->r->data[i] = a->data[i] * k->x;
-            return true;
+            for (uint64_t i0 = 0; i0 < count && !stop_requested(); i0 += kScaleChunk) {
+                const uint64_t i1 = count - i0 < kScaleChunk ? count : i0 + kScaleChunk;
+                for (uint64_t i = i0; i < i1; i++) k->r->data[i] = a->data[i] * k->x;
+            }
+            break;
         }
     }
     return !stop_requested();
@@ -537,17 +546,29 @@ VALUE matrix_initialize_copy(VALUE self, VALUE other) {
     CMatrix *dst = get_matrix(self);
     const CMatrix *src = get_matrix(other);
     if (dst->rows || dst->cols) rb_raise(rb_eTypeError, "already initialized %s", rb_obj_classname(self));
-    // Fill a fresh record, then trade arrays: if the allocation raises, the
-    // target is untouched, and the record struct itself stays in place.
-    CMatrix *copy = cmatrix_alloc(src->rows, src->cols);
-    if (src->rows && src->cols) memcpy(copy->data, src->data, src->rows * src->cols * sizeof(double));
+    // Fill a fresh record held by a hidden object, then trade arrays: if the
+    // allocation or an interrupt raises, the target is untouched and the GC
+    // takes the copy; the record struct itself stays in place.
+    CMatrix *copy;
+    VALUE holder = new_matrix(0, src->rows, src->cols, &copy);
+    const uint64_t count = src->rows * src->cols;
+    pass(count, [copy, src, count] {
+        if (count) memcpy(copy->data, src->data, count * sizeof(double));
+    });
+    // A large copy let other threads run: the receiver may have been filled
+    // or frozen meanwhile.
+    rb_check_frozen(self);
+    if (dst->rows || dst->cols) rb_raise(rb_eTypeError, "already initialized %s", rb_obj_classname(self));
     double *const empty = dst->data;
     dst->data = copy->data;
-    dst->rows = src->rows;
-    dst->cols = src->cols;
+    dst->rows = copy->rows;
+    dst->cols = copy->cols;
     copy->data = empty;
     copy->rows = copy->cols = 0;
+    DATA_PTR(holder) = nullptr;
     cmatrix_free(copy);
+    RB_GC_GUARD(holder);
+    RB_GC_GUARD(other);
     return self;
 }
 

@@ -8,6 +8,7 @@
 
 #include "gemm.h"
 #include "gemv.h"
+#include "isa.h"
 #include "nogvl.h"
 #include "row_accumulate.h"
 #include "workers.h"
@@ -136,16 +137,39 @@ struct GemmExtended {
     double *c;
 };
 
+// c[i][j] += e[i] * last[j] over rows x n, multiplication then addition
+// (not fused), so that every variant gives the same bits.
+inline __attribute__((always_inline)) void add_outer_body(double *__restrict c, uint64_t rows, uint64_t n,
+                                                          const double *__restrict e,
+                                                          const double *__restrict last) {
+    for (uint64_t i = 0; i < rows; i++) {
+        double *row = c + i * n;
+        const double ei = e[i];
+        for (uint64_t j = 0; j < n; j++) row[j] += ei * last[j];
+    }
+}
+void add_outer_portable(double *c, uint64_t rows, uint64_t n, const double *e, const double *last) {
+    add_outer_body(c, rows, n, e, last);
+}
+#if ZANTHIC_X86
+ZANTHIC_TARGET_AVX512 void add_outer_avx512(double *c, uint64_t rows, uint64_t n, const double *e,
+                                            const double *last) {
+    add_outer_body(c, rows, n, e, last);
+}
+#endif
+void add_outer(double *c, uint64_t rows, uint64_t n, const double *e, const double *last) {
+#if ZANTHIC_X86
+    if (isa::active() == isa::kAvx512) return add_outer_avx512(c, rows, n, e, last);
+#endif
+    add_outer_portable(c, rows, n, e, last);
+}
+
 // The chunk's product, then e[i] * last added to each of its rows while the
 // chunk is still in cache.
 void gemm_extended_rows(const void *job, uint64_t begin, uint64_t end) {
     const GemmExtended *g = static_cast<const GemmExtended *>(job);
     gemm(end - begin, g->n, g->k, g->a + begin * g->k, g->b, g->c + begin * g->n);
-    for (uint64_t i = begin; i < end; i++) {
-        double *row = g->c + i * g->n;
-        const double ei = g->e[i];
-        for (uint64_t j = 0; j < g->n; j++) row[j] += ei * g->last[j];
-    }
+    add_outer(g->c + begin * g->n, end - begin, g->n, g->e + begin, g->last);
 }
 
 struct Gemv {

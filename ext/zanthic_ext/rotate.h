@@ -85,25 +85,39 @@ inline Rotation rotation_for(double a, double b, double w) {
     return {std::cos(theta), std::sin(theta)};
 }
 
-// The same rotation from its tangent, with a square root and a division in
-// place of atan, cos and sin (about a tenth of their time): for x = t/(a-b)
-// = tan(2 theta), tan(theta) = x / (1 + sqrt(1 + x^2)), taken as
-// 1 / (1/x + sign(x) sqrt(1 + 1/x^2)) for |x| > 1 so that nothing
-// overflows, and c = 1 / sqrt(1 + tan^2), s = c tan. It differs from
-// rotation_for only by rounding (a few ulps in c and s, both paths being
-// exact rotations to rounding), so a decomposition that need not agree bit
-// for bit with the plain procedure may take it. Tiny quotients, the
-// quarter turns and NaN are as in rotation_for (x = +-Infinity gives
-// tan(theta) = +-1, the quarter turn, to rounding).
+// The same rotation without atan, cos and sin, in a form whose chain of
+// dependent operations is short (the angles of a sweep form one such chain,
+// each waiting for the last): with d = a - b and t = 2w, so that
+// tan(2 theta) = t / d, and r = sqrt(d^2 + t^2),
+//   cos(2 theta) = |d| / r,  c = sqrt((1 + cos 2theta) / 2) = e / q,
+//   s = sign(d) t / q,       e = r + |d|,  q = sqrt(2 r e) = sqrt(e^2 + t^2),
+// two square roots and one division in a row, without the cancellation of
+// 1 - cos. It differs from rotation_for only by rounding (a few ulps in c
+// and s), so a decomposition that need not agree bit for bit with the plain
+// procedure may take it. Tiny quotients (tested as |t| < 2^-28 |d|, without
+// waiting for the division), the quarter turns and NaN are as in
+// rotation_for. Where d^2 + t^2 would overflow or lose precision below the
+// normal range, the tangent is taken from the quotient instead.
+constexpr double kSquaresLow = 0x1p-1000, kSquaresHigh = 0x1p1000;
 inline Rotation rotation_algebraic(double a, double b, double w) {
     const double t = 2.0 * w;
     const double diff = a - b;
     if (diff != 0.0 && !std::isnan(diff)) {
+        const double ad = std::fabs(diff);
+        if (std::fabs(t) < kTinyQuotient * ad) return {1.0, 0.5 * (t / diff)};
+        const double squares = diff * diff + t * t;
+        if (squares >= kSquaresLow && squares <= kSquaresHigh) {
+            const double r = std::sqrt(squares);
+            const double e = r + ad;
+            const double inverse = 1.0 / std::sqrt(2.0 * r * e);
+            return {e * inverse, (diff < 0.0 ? -t : t) * inverse};
+        }
+        // x = tan(2 theta); tan(theta) = x / (1 + sqrt(1 + x^2)), taken as
+        // 1 / (1/x + sign(x) sqrt(1 + 1/x^2)) for |x| > 1 so that nothing
+        // overflows (x = +-Infinity gives the quarter turn, to rounding).
         const double x = t / diff;
-        const double ax = std::fabs(x);
-        if (ax < kTinyQuotient) return {1.0, 0.5 * x};
         double tangent;
-        if (ax <= 1.0) {
+        if (std::fabs(x) <= 1.0) {
             tangent = x / (1.0 + std::sqrt(1.0 + x * x));
         } else {
             const double inverse = 1.0 / x;
@@ -376,6 +390,39 @@ inline __attribute__((always_inline)) void rotate_core(double (*core)[kLanes + 1
     }
 }
 
+// rotate_core for a symmetric core of which only the upper triangle
+// (core[p][q], p <= q) is kept: rotation m changes, besides the 2 x 2 block
+// of lines 0 and m, the pairs (core[0][q], W[m][q]) of the other lines q,
+// with W[m][q] read from above the diagonal. A quarter of the arithmetic of
+// rotating columns and rows of the whole core, which is what the angles'
+// chain waits for.
+// After rotation m, between(m) runs: work for the processor to do while
+// the next angle waits for this one.
+template <uint64_t kFixed, class Angle, class Between>
+inline __attribute__((always_inline)) void rotate_core_upper(double (*core)[kLanes + 1], uint64_t dynamic_b,
+                                                             double *c, double *s, Between between) {
+    const uint64_t b = kFixed ? kFixed : dynamic_b;
+    for (uint64_t m = 1; m <= b; m++) {
+        const double a = core[0][0], w = core[0][m], d = core[m][m];
+        const Rotation rot = Angle::of(a, d, w);
+        const double cm = c[m - 1] = rot.c, sm = s[m - 1] = rot.s;
+        // Columns 0 and m, then rows 0 and m, of the 2 x 2 block.
+        const double a1 = cm * a + sm * w, w1 = cm * w - sm * a;
+        const double m1 = cm * w + sm * d, d1 = cm * d - sm * w;
+        core[0][0] = cm * a1 + sm * m1;
+        core[0][m] = cm * w1 + sm * d1;
+        core[m][m] = cm * d1 - sm * w1;
+        for (uint64_t q = 1; q <= b; q++) {
+            if (q == m) continue;
+            double &y = q < m ? core[q][m] : core[m][q];
+            const double x = core[0][q], yv = y;
+            core[0][q] = cm * x + sm * yv;
+            y = cm * yv - sm * x;
+        }
+        between(m);
+    }
+}
+
 // Applies the rotations of a sweep, rot = (c, s) pairs in sweep order, to
 // the columns of V, that is the rows of V^T (n rows of stride ld, ld a
 // multiple of kLanes). The columns of V^T are independent, so V^T is taken
@@ -487,80 +534,6 @@ inline __attribute__((always_inline)) void sweep_body(double *w, uint64_t ld, do
     if (defer) rotate_accumulator(vt, ldv, n, rot);
 }
 
-// ---- symmetric row-by-row sweep, for decompositions that may round -------
-// differently from the plain procedure
-//
-// The same rotations in the same order, on a W kept exactly symmetric: only
-// the upper triangle is read and written during the sweep, and W is made
-// whole again at its end. Rotation (j, k) changes, for each line l outside
-// {j, k}, the pair W[j][l], W[k][l], one entry of which the plain procedure
-// changes twice (once in row, once in column), so the sweep does half the
-// work on W. For fixed j, cj holds line j whole (W[l][j] above the
-// diagonal, W[j][l] right of it); for the block K = k0 .. k1 - 1, the pairs
-// of the lines l < k0 are (cj[l], W[l][k]), column k above the diagonal,
-// rotated eight rows at a time through the tiles of the column pass above;
-// those of the lines l >= k1 are (cj[l], W[k][l]), rows right of the
-// diagonal, the row pass. The core J x J is gathered from the upper
-// triangle and rotated as in the plain procedure. The pieces of the tiles
-// and of cj that fall into J are overwritten by the core.
-template <class Angle, class V = v8d>
-inline __attribute__((always_inline)) void sweep_symmetric_body(double *w, uint64_t ld, double *vt, uint64_t ldv,
-                                                                double *cj, uint64_t n) {
-    const uint64_t padded = round_up(n);
-    for (uint64_t j = 0; j + 1 < n; j++) {
-        if (stop_requested()) return;
-        for (uint64_t l = 0; l < j; l++) cj[l] = w[l * ld + j];
-        for (uint64_t l = j; l < n; l++) cj[l] = w[j * ld + l];
-        for (uint64_t k0 = j + 1, k1; k0 < n; k0 = k1) {
-            const uint64_t base = k0 / kLanes * kLanes;
-            k1 = base + kLanes < n ? base + kLanes : n;
-            const uint64_t b = k1 - k0;
-            double core[kLanes + 1][kLanes + 1];
-            core[0][0] = cj[j];
-            for (uint64_t q = 1; q <= b; q++) core[0][q] = core[q][0] = cj[k0 + q - 1];
-            for (uint64_t p = 1; p <= b; p++) {
-                const double *row = w + (k0 + p - 1) * ld + k0;
-                for (uint64_t q = p; q <= b; q++) core[p][q] = core[q][p] = row[q - 1];
-            }
-            double c[kLanes], s[kLanes];
-            if (b == kLanes)
-                rotate_core<kLanes, Angle>(core, b, c, s);
-            else
-                rotate_core<0, Angle>(core, b, c, s);
-            bool unit = true;
-            for (uint64_t m = 0; m < b; m++) unit &= c[m] == 1.0;
-            // Rows up to the block (the tile holding k0 included), then
-            // columns from the next group of eight on, then V^T.
-            const uint64_t split = base + kLanes;
-            if (unit) {
-                if (b == kLanes)
-                    rotate_columns<true, true, V>(cj, w, ld, 0, split, base, k0, c, s, b);
-                else
-                    rotate_columns<false, true, V>(cj, w, ld, 0, split, base, k0, c, s, b);
-                rotate_rows<true, V>(cj, w + k0 * ld, ld, split, padded, c, s, b);
-                rotate_rows<true, V>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
-            } else {
-                if (b == kLanes)
-                    rotate_columns<true, false, V>(cj, w, ld, 0, split, base, k0, c, s, b);
-                else
-                    rotate_columns<false, false, V>(cj, w, ld, 0, split, base, k0, c, s, b);
-                rotate_rows<false, V>(cj, w + k0 * ld, ld, split, padded, c, s, b);
-                rotate_rows<false, V>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
-            }
-            cj[j] = core[0][0];
-            for (uint64_t q = 1; q <= b; q++) cj[k0 + q - 1] = core[0][q];
-            for (uint64_t p = 1; p <= b; p++) {
-                double *row = w + (k0 + p - 1) * ld + k0;
-                for (uint64_t q = p; q <= b; q++) row[q - 1] = core[p][q];
-            }
-        }
-        for (uint64_t l = 0; l < j; l++) w[l * ld + j] = cj[l];
-        for (uint64_t l = j; l < n; l++) w[j * ld + l] = cj[l];
-    }
-    for (uint64_t i = 0; i < n; i++)
-        for (uint64_t l = 0; l < i; l++) w[i * ld + l] = w[l * ld + i];
-}
-
 // ---- blocked sweep, for orders whose W does not stay in cache -------------
 //
 // The sweep above streams all of W below and right of row j once per block
@@ -608,12 +581,16 @@ struct PairRotations {
 // One scaled rotation of two vectors: x' = x + t1 y, y' = y - t2 x, and
 // scaling a vector.
 struct PlainArith {
-    static inline __attribute__((always_inline)) void rotate(v8d &x, v8d &y, double t1, double t2) {
-        const v8d nx = x + t1 * y;
+    template <class V>
+    static inline __attribute__((always_inline)) void rotate(V &x, V &y, double t1, double t2) {
+        const V nx = x + t1 * y;
         y = y - t2 * x;
         x = nx;
     }
-    static inline __attribute__((always_inline)) void scale(v8d &x, double sigma) { x = sigma * x; }
+    template <class V>
+    static inline __attribute__((always_inline)) void scale(V &x, double sigma) {
+        x = sigma * x;
+    }
 };
 #if ZANTHIC_X86
 struct FusedAvx512 {
@@ -646,6 +623,19 @@ struct FusedAvx2 {
         __builtin_memcpy(xv, &x, sizeof x);
         for (int h = 0; h < 2; h++) xv[h] = _mm256_mul_pd(sv, xv[h]);
         __builtin_memcpy(&x, xv, sizeof x);
+    }
+    // The same on eight doubles held as two registers of four.
+    ZANTHIC_TARGET_AVX2 static inline void rotate(Pack4 &x, Pack4 &y, double t1, double t2) {
+        const __m256d tv1 = _mm256_set1_pd(t1), tv2 = _mm256_set1_pd(t2);
+        for (int h = 0; h < 2; h++) {
+            const __m256d xv = (__m256d)x.h[h], yv = (__m256d)y.h[h];
+            x.h[h] = (v4d)_mm256_fmadd_pd(tv1, yv, xv);
+            y.h[h] = (v4d)_mm256_fnmadd_pd(tv2, xv, yv);
+        }
+    }
+    ZANTHIC_TARGET_AVX2 static inline void scale(Pack4 &x, double sigma) {
+        const __m256d sv = _mm256_set1_pd(sigma);
+        for (int h = 0; h < 2; h++) x.h[h] = (v4d)_mm256_mul_pd(sv, (__m256d)x.h[h]);
     }
 };
 #endif
@@ -857,6 +847,222 @@ inline __attribute__((always_inline)) void pair_passes(double *w, uint64_t ld, d
     }
 }
 
+// One block of the symmetric sweep: its lines k0 .. k0 + b - 1 (within the
+// aligned group from base), its core (upper triangle) and rotations.
+//
+// The passes apply the rotations in scaled form, as the sweep in groups does
+// (see PairRotations): line j, rotated against every line of the block, is
+// carried as sx * x~ (sx the product of the cosines so far), so that
+// rotation m costs x~ += t1 y, y = c (y - t2 x~) with t1 = tan / sx and
+// t2 = tan * sx, and x = sx x~ once at the end: three operations where the
+// plain rotation takes six (two where every cosine is 1.0, as in the later
+// sweeps, against four). The AVX2 and AVX-512 variants fuse the multiply-adds.
+struct SymmetricBlock {
+    uint64_t k0, base, b;
+    bool unit;  // every cosine is exactly 1.0
+    double core[kLanes + 1][kLanes + 1];
+    double c[kLanes], s[kLanes];
+    double t1[kLanes], t2[kLanes], sx;
+};
+
+// Gathers the core of the block of lines k0 .. from the group at base, with
+// W[j][j] = a; lines j is in cj, the rest in W's upper triangle.
+inline __attribute__((always_inline)) void gather_block(SymmetricBlock &blk, const double *w, uint64_t ld,
+                                                        const double *cj, double a, uint64_t k0, uint64_t n) {
+    blk.k0 = k0;
+    blk.base = k0 / kLanes * kLanes;
+    blk.b = (blk.base + kLanes < n ? blk.base + kLanes : n) - k0;
+    blk.core[0][0] = a;
+    for (uint64_t q = 1; q <= blk.b; q++) blk.core[0][q] = cj[k0 + q - 1];
+    for (uint64_t p = 1; p <= blk.b; p++) {
+        const double *row = w + (k0 + p - 1) * ld + k0;
+        for (uint64_t q = p; q <= blk.b; q++) blk.core[p][q] = row[q - 1];
+    }
+}
+
+template <class Angle, class Between>
+inline __attribute__((always_inline)) void rotate_block(SymmetricBlock &blk, Between between) {
+    if (blk.b == kLanes)
+        rotate_core_upper<kLanes, Angle>(blk.core, blk.b, blk.c, blk.s, between);
+    else
+        rotate_core_upper<0, Angle>(blk.core, blk.b, blk.c, blk.s, between);
+    bool unit = true;
+    double sx = 1.0;
+    for (uint64_t m = 0; m < blk.b; m++) {
+        unit &= blk.c[m] == 1.0;
+        const double tangent = blk.s[m] / blk.c[m];
+        blk.t1[m] = tangent / sx;
+        blk.t2[m] = tangent * sx;
+        sx *= blk.c[m];
+    }
+    blk.unit = unit;
+    blk.sx = sx;
+}
+
+// The row pass of a block in scaled form: x (line j) against the rows y
+// (stride apart), on the columns [l0, l1).
+template <class Arith, bool kUnit, class V = v8d>
+inline __attribute__((always_inline)) void rows_scaled(double *x, double *y, uint64_t stride, uint64_t l0,
+                                                       uint64_t l1, const SymmetricBlock &blk) {
+    for (uint64_t l = l0; l < l1; l += kLanes) {
+        V xv;
+        load(xv, x + l);
+        for (uint64_t m = 0; m < blk.b; m++) {
+            double *yp = y + m * stride + l;
+            V yv;
+            load(yv, yp);
+            Arith::rotate(xv, yv, blk.t1[m], blk.t2[m]);
+            if (!kUnit) Arith::scale(yv, blk.c[m]);
+            store(yp, yv);
+        }
+        if (!kUnit) Arith::scale(xv, blk.sx);
+        store(x + l, xv);
+    }
+}
+
+// The column pass of a block in scaled form, as rotate_columns.
+template <class Arith, bool kFull, bool kUnit, class V = v8d>
+inline __attribute__((always_inline)) void columns_scaled(double *cj, double *w, uint64_t ld, uint64_t l0,
+                                                          uint64_t l1, const SymmetricBlock &blk) {
+    const uint64_t first = kFull ? 0 : blk.k0 - blk.base, count = kFull ? kLanes : blk.b;
+    for (uint64_t l = l0; l < l1; l += kLanes) {
+        V r[8], xv;
+        double *tile = w + l * ld + blk.base;
+        for (int i = 0; i < 8; i++) load(r[i], tile + i * ld);
+        load(xv, cj + l);
+        transpose(r);
+        for (uint64_t m = 0; m < count; m++) {
+            Arith::rotate(xv, r[first + m], blk.t1[m], blk.t2[m]);
+            if (!kUnit) Arith::scale(r[first + m], blk.c[m]);
+        }
+        if (!kUnit) Arith::scale(xv, blk.sx);
+        transpose(r);
+        for (int i = 0; i < 8; i++) store(tile + i * ld, r[i]);
+        store(cj + l, xv);
+    }
+}
+
+// The passes of a block, as units of eight lines l: units [0, tiles) are the
+// tiles of the column pass (lines l < split = base + kLanes), the next ones
+// the row pass from line `from` on, the last ones V^T. Applies units
+// [u0, u1).
+template <class Arith, class V = v8d>
+inline __attribute__((always_inline)) void block_passes(const SymmetricBlock &blk, double *w, uint64_t ld,
+                                                        double *vt, uint64_t ldv, double *cj, uint64_t j,
+                                                        uint64_t from, uint64_t padded, uint64_t u0, uint64_t u1) {
+    const uint64_t tiles = (blk.base + kLanes) / kLanes, rows = tiles + (padded - from) / kLanes;
+    const uint64_t k0 = blk.k0;
+    const uint64_t t0 = u0 < tiles ? u0 : tiles, t1 = u1 < tiles ? u1 : tiles;
+    const uint64_t r0 = u0 < tiles ? tiles : (u0 < rows ? u0 : rows), r1 = u1 < rows ? u1 : rows;
+    const uint64_t v0 = u0 < rows ? rows : u0;
+    const uint64_t rl0 = from + (r0 - tiles) * kLanes, rl1 = from + (r1 - tiles) * kLanes;
+    const uint64_t vl0 = (v0 - rows) * kLanes, vl1 = u1 > rows ? (u1 - rows) * kLanes : 0;
+    if (blk.unit) {
+        if (t0 < t1) {
+            if (blk.b == kLanes)
+                columns_scaled<Arith, true, true, V>(cj, w, ld, t0 * kLanes, t1 * kLanes, blk);
+            else
+                columns_scaled<Arith, false, true, V>(cj, w, ld, t0 * kLanes, t1 * kLanes, blk);
+        }
+        if (r0 < r1) rows_scaled<Arith, true, V>(cj, w + k0 * ld, ld, rl0, rl1, blk);
+        if (vl0 < vl1) rows_scaled<Arith, true, V>(vt + j * ldv, vt + k0 * ldv, ldv, vl0, vl1, blk);
+    } else {
+        if (t0 < t1) {
+            if (blk.b == kLanes)
+                columns_scaled<Arith, true, false, V>(cj, w, ld, t0 * kLanes, t1 * kLanes, blk);
+            else
+                columns_scaled<Arith, false, false, V>(cj, w, ld, t0 * kLanes, t1 * kLanes, blk);
+        }
+        if (r0 < r1) rows_scaled<Arith, false, V>(cj, w + k0 * ld, ld, rl0, rl1, blk);
+        if (vl0 < vl1) rows_scaled<Arith, false, V>(vt + j * ldv, vt + k0 * ldv, ldv, vl0, vl1, blk);
+    }
+}
+
+// Writes a block's core back: row j's part into cj, the rest into W.
+inline __attribute__((always_inline)) void scatter_block(const SymmetricBlock &blk, double *w, uint64_t ld,
+                                                         double *cj) {
+    for (uint64_t q = 1; q <= blk.b; q++) cj[blk.k0 + q - 1] = blk.core[0][q];
+    for (uint64_t p = 1; p <= blk.b; p++) {
+        double *row = w + (blk.k0 + p - 1) * ld + blk.k0;
+        for (uint64_t q = p; q <= blk.b; q++) row[q - 1] = blk.core[p][q];
+    }
+}
+
+// ---- symmetric row-by-row sweep, for decompositions that may round -------
+// differently from the plain procedure
+//
+// The same rotations in the same order, on a W kept exactly symmetric: only
+// the upper triangle is read and written during the sweep, and W is made
+// whole again at its end. Rotation (j, k) changes, for each line l outside
+// {j, k}, the pair W[j][l], W[k][l], one entry of which the plain procedure
+// changes twice (once in row, once in column), so the sweep does half the
+// work on W. For fixed j, cj holds line j whole (W[l][j] above the
+// diagonal, W[j][l] right of it); for the block K = k0 .. k1 - 1, the pairs
+// of the lines l < k0 are (cj[l], W[l][k]), column k above the diagonal,
+// rotated eight rows at a time through the tiles of the column pass above;
+// those of the lines l >= k1 are (cj[l], W[k][l]), rows right of the
+// diagonal, the row pass. The core J x J is gathered from the upper
+// triangle and rotated there (rotate_core_upper). The pieces of the tiles
+// and of cj that fall into J are overwritten by the core.
+//
+// The angles of a block form a chain of dependent operations, and the
+// passes are independent work: the sweep runs them side by side. Once a
+// block's rotations are known, its row pass over the next group of eight
+// lines comes first (the next core reads those entries of cj); then the
+// next block's core is rotated, with a slice of this block's remaining
+// passes after each of its rotations, so that the processor fills the wait
+// for each angle. Every element still sees the same operations in the same
+// order. W[j][j] passes from core to core (the tiles write over cj[j]).
+template <class Angle, class Arith, class V = v8d>
+inline __attribute__((always_inline)) void sweep_symmetric_body(double *w, uint64_t ld, double *vt, uint64_t ldv,
+                                                                double *cj, uint64_t n) {
+    const uint64_t padded = round_up(n);
+    auto none = [](uint64_t) __attribute__((always_inline)) {};
+    SymmetricBlock blocks[2];
+    for (uint64_t j = 0; j + 1 < n; j++) {
+        if (stop_requested()) return;
+        for (uint64_t l = 0; l < j; l++) cj[l] = w[l * ld + j];
+        for (uint64_t l = j; l < n; l++) cj[l] = w[j * ld + l];
+        SymmetricBlock *cur = &blocks[0], *next = &blocks[1];
+        gather_block(*cur, w, ld, cj, cj[j], j + 1, n);
+        rotate_block<Angle>(*cur, none);
+        for (;;) {
+            const uint64_t split = cur->base + kLanes;
+            const uint64_t tiles = split / kLanes;
+            if (split >= n) {
+                const uint64_t units = tiles + (padded - split) / kLanes + padded / kLanes;
+                block_passes<Arith, V>(*cur, w, ld, vt, ldv, cj, j, split, padded, 0, units);
+                scatter_block(*cur, w, ld, cj);
+                cj[j] = cur->core[0][0];
+                break;
+            }
+            // The next core's part of cj first, then that core, with the
+            // rest of this block's passes in slices between its rotations.
+            if (cur->unit)
+                rows_scaled<Arith, true, V>(cj, w + cur->k0 * ld, ld, split, split + kLanes, *cur);
+            else
+                rows_scaled<Arith, false, V>(cj, w + cur->k0 * ld, ld, split, split + kLanes, *cur);
+            gather_block(*next, w, ld, cj, cur->core[0][0], split, n);
+            const uint64_t units = tiles + (padded - split - kLanes) / kLanes + padded / kLanes;
+            const uint64_t slices = next->b;
+            uint64_t done = 0;
+            rotate_block<Angle>(*next, [&](uint64_t m) __attribute__((always_inline)) {
+                const uint64_t upto = units * m / slices;
+                block_passes<Arith, V>(*cur, w, ld, vt, ldv, cj, j, split + kLanes, padded, done, upto);
+                done = upto;
+            });
+            scatter_block(*cur, w, ld, cj);
+            SymmetricBlock *t = cur;
+            cur = next;
+            next = t;
+        }
+        for (uint64_t l = 0; l < j; l++) w[l * ld + j] = cj[l];
+        for (uint64_t l = j; l < n; l++) w[j * ld + l] = cj[l];
+    }
+    for (uint64_t i = 0; i < n; i++)
+        for (uint64_t l = 0; l < i; l++) w[i * ld + l] = w[l * ld + i];
+}
+
 // ---- one group J on several threads ----------------------------------------
 //
 // The pairs (J, K) of a group run in order; each needs its core (a short
@@ -1042,7 +1248,7 @@ inline void sweep_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, dou
     sweep_body<LibraryAngle, Pack2>(w, ld, vt, ldv, cj, n);
 }
 inline void algebraic_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
-    sweep_symmetric_body<AlgebraicAngle, Pack2>(w, ld, vt, ldv, cj, n);
+    sweep_symmetric_body<AlgebraicAngle, PlainArith, Pack2>(w, ld, vt, ldv, cj, n);
 }
 inline void group_portable(void *ctx, unsigned piece, unsigned pieces) {
     group_piece<PlainArith>(ctx, piece, pieces);
@@ -1051,9 +1257,9 @@ inline void group_portable(void *ctx, unsigned piece, unsigned pieces) {
 ZANTHIC_TARGET_AVX2 inline void sweep_avx2(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
     sweep_body<LibraryAngle, Pack4>(w, ld, vt, ldv, cj, n);
 }
-ZANTHIC_TARGET_AVX2 inline void algebraic_avx2(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj,
-                                               uint64_t n) {
-    sweep_symmetric_body<AlgebraicAngle, Pack4>(w, ld, vt, ldv, cj, n);
+ZANTHIC_TARGET_AVX2 __attribute__((flatten)) inline void algebraic_avx2(double *w, uint64_t ld, double *vt,
+                                                                        uint64_t ldv, double *cj, uint64_t n) {
+    sweep_symmetric_body<AlgebraicAngle, FusedAvx2, Pack4>(w, ld, vt, ldv, cj, n);
 }
 // flatten: the fused rotation carries the variant's target, so it can only
 // be inlined once the rest of the sweep is inside a function that has it.
@@ -1064,9 +1270,9 @@ ZANTHIC_TARGET_AVX512 inline void sweep_avx512(double *w, uint64_t ld, double *v
                                                uint64_t n) {
     sweep_body<LibraryAngle>(w, ld, vt, ldv, cj, n);
 }
-ZANTHIC_TARGET_AVX512 inline void algebraic_avx512(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj,
-                                                   uint64_t n) {
-    sweep_symmetric_body<AlgebraicAngle>(w, ld, vt, ldv, cj, n);
+ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void algebraic_avx512(double *w, uint64_t ld, double *vt,
+                                                                            uint64_t ldv, double *cj, uint64_t n) {
+    sweep_symmetric_body<AlgebraicAngle, FusedAvx512>(w, ld, vt, ldv, cj, n);
 }
 ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void group_avx512(void *ctx, unsigned piece, unsigned pieces) {
     group_piece<FusedAvx512>(ctx, piece, pieces);

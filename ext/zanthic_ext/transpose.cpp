@@ -11,9 +11,15 @@
 // taken. The portable kernel copies element by element: a narrow matrix
 // source row by source row (the few destination rows it writes stay in L1),
 // a wide one in square tiles.
+//
+// The driver hands the kernel the source rows in bands of about
+// kBandElements elements (whole strips and tiles), and stops between bands
+// when an interrupt asks: a large transpose otherwise runs for seconds
+// without noticing it.
 #include "transpose.h"
 
 #include "isa.h"
+#include "nogvl.h"
 
 namespace zanthic {
 
@@ -31,8 +37,17 @@ constexpr uint64_t kTile = 32;
 // Sides of the register blocks: one vector per row.
 constexpr uint64_t kBlock512 = 8;
 constexpr uint64_t kBlock256 = 4;
+// Elements per band of source rows (2 MiB: well under a millisecond), and
+// the multiple of rows a band is cut at, so that it holds whole strips of
+// the vector kernels and whole tiles of the portable one.
+constexpr uint64_t kBandElements = uint64_t(1) << 18;
+constexpr uint64_t kBandRows = 32;
+static_assert(kBandRows % kStripRows == 0 && kBandRows % kTile == 0, "bands hold whole strips and tiles");
 
-typedef void (*TransposeFn)(uint64_t rows, uint64_t cols, const double *src, double *dst);
+// Rows [i0, i1) of src (rows x cols) into columns [i0, i1) of dst
+// (cols x rows).
+typedef void (*TransposeFn)(uint64_t rows, uint64_t cols, const double *src, double *dst, uint64_t i0,
+                            uint64_t i1);
 
 inline uint64_t min_u64(uint64_t a, uint64_t b) { return a < b ? a : b; }
 
@@ -43,14 +58,14 @@ inline void copy_region(uint64_t rows, uint64_t cols, const double *src, double 
         for (uint64_t j = j0; j < j1; j++) dst[j * rows + i] = src[i * cols + j];
 }
 
-void transpose_portable(uint64_t rows, uint64_t cols, const double *src, double *dst) {
+void transpose_portable(uint64_t rows, uint64_t cols, const double *src, double *dst, uint64_t i0, uint64_t i1) {
     if (cols <= kNarrowCols) {
-        copy_region(rows, cols, src, dst, 0, rows, 0, cols);
+        copy_region(rows, cols, src, dst, i0, i1, 0, cols);
         return;
     }
-    for (uint64_t i0 = 0; i0 < rows; i0 += kTile)
+    for (uint64_t t = i0; t < i1; t += kTile)
         for (uint64_t j0 = 0; j0 < cols; j0 += kTile)
-            copy_region(rows, cols, src, dst, i0, min_u64(i0 + kTile, rows), j0, min_u64(j0 + kTile, cols));
+            copy_region(rows, cols, src, dst, t, min_u64(t + kTile, i1), j0, min_u64(j0 + kTile, cols));
 }
 
 #if ZANTHIC_X86
@@ -88,19 +103,20 @@ ZANTHIC_TARGET_AVX512 inline void block8(const double *src, uint64_t cols, doubl
     _mm512_storeu_pd(dst + 7 * rows, _mm512_permutex2var_pd(u3, odd, u7));
 }
 
-// Strips of kStripRows rows (the last one shorter, a whole number of
-// blocks), cut into blocks of 8 columns taken top to bottom; the columns past
-// the last whole block, and the rows past the last whole block, element by
-// element.
-ZANTHIC_TARGET_AVX512 void transpose_avx512(uint64_t rows, uint64_t cols, const double *src, double *dst) {
-    const uint64_t rows_b = rows - rows % kBlock512, cols_b = cols - cols % kBlock512;
-    for (uint64_t i0 = 0; i0 < rows_b; i0 += kStripRows) {
-        const uint64_t i1 = min_u64(i0 + kStripRows, rows_b);
+// Strips of kStripRows rows of the band (the last one shorter, a whole
+// number of blocks), cut into blocks of 8 columns taken top to bottom; the columns past
+// the last whole block, and the band's rows past its last whole block,
+// element by element.
+ZANTHIC_TARGET_AVX512 void transpose_avx512(uint64_t rows, uint64_t cols, const double *src, double *dst,
+                                            uint64_t i0, uint64_t i1) {
+    const uint64_t rows_b = i0 + (i1 - i0) / kBlock512 * kBlock512, cols_b = cols - cols % kBlock512;
+    for (uint64_t s0 = i0; s0 < rows_b; s0 += kStripRows) {
+        const uint64_t s1 = min_u64(s0 + kStripRows, rows_b);
         for (uint64_t j = 0; j < cols_b; j += kBlock512)
-            for (uint64_t i = i0; i < i1; i += kBlock512) block8(src + i * cols + j, cols, dst + j * rows + i, rows);
-        copy_region(rows, cols, src, dst, i0, i1, cols_b, cols);
+            for (uint64_t i = s0; i < s1; i += kBlock512) block8(src + i * cols + j, cols, dst + j * rows + i, rows);
+        copy_region(rows, cols, src, dst, s0, s1, cols_b, cols);
     }
-    copy_region(rows, cols, src, dst, rows_b, rows, 0, cols);
+    copy_region(rows, cols, src, dst, rows_b, i1, 0, cols);
 }
 
 // One 4 x 4 block: pairs of rows interleaved within 128-bit lanes, then the
@@ -118,15 +134,16 @@ ZANTHIC_TARGET_AVX2 inline void block4(const double *src, uint64_t cols, double 
 }
 
 // The same walk as transpose_avx512 with 4 x 4 blocks.
-ZANTHIC_TARGET_AVX2 void transpose_avx2(uint64_t rows, uint64_t cols, const double *src, double *dst) {
-    const uint64_t rows_b = rows - rows % kBlock256, cols_b = cols - cols % kBlock256;
-    for (uint64_t i0 = 0; i0 < rows_b; i0 += kStripRows) {
-        const uint64_t i1 = min_u64(i0 + kStripRows, rows_b);
+ZANTHIC_TARGET_AVX2 void transpose_avx2(uint64_t rows, uint64_t cols, const double *src, double *dst,
+                                        uint64_t i0, uint64_t i1) {
+    const uint64_t rows_b = i0 + (i1 - i0) / kBlock256 * kBlock256, cols_b = cols - cols % kBlock256;
+    for (uint64_t s0 = i0; s0 < rows_b; s0 += kStripRows) {
+        const uint64_t s1 = min_u64(s0 + kStripRows, rows_b);
         for (uint64_t j = 0; j < cols_b; j += kBlock256)
-            for (uint64_t i = i0; i < i1; i += kBlock256) block4(src + i * cols + j, cols, dst + j * rows + i, rows);
-        copy_region(rows, cols, src, dst, i0, i1, cols_b, cols);
+            for (uint64_t i = s0; i < s1; i += kBlock256) block4(src + i * cols + j, cols, dst + j * rows + i, rows);
+        copy_region(rows, cols, src, dst, s0, s1, cols_b, cols);
     }
-    copy_region(rows, cols, src, dst, rows_b, rows, 0, cols);
+    copy_region(rows, cols, src, dst, rows_b, i1, 0, cols);
 }
 
 #endif  // ZANTHIC_X86
@@ -148,11 +165,18 @@ TransposeFn chosen_kernel() {
     return chosen;
 }
 
+void transpose_with(TransposeFn kernel, uint64_t rows, uint64_t cols, const double *src, double *dst) {
+    if (rows == 0 || cols == 0) return;
+    const uint64_t per_band = kBandElements / cols / kBandRows * kBandRows;
+    const uint64_t band = per_band > kBandRows ? per_band : kBandRows;
+    for (uint64_t i0 = 0; i0 < rows && !stop_requested(); i0 += band)
+        kernel(rows, cols, src, dst, i0, min_u64(i0 + band, rows));
+}
+
 }  // namespace
 
 void transpose(uint64_t rows, uint64_t cols, const double *src, double *dst) {
-    if (rows == 0 || cols == 0) return;
-    chosen_kernel()(rows, cols, src, dst);
+    transpose_with(chosen_kernel(), rows, cols, src, dst);
 }
 
 }  // namespace zanthic

@@ -10,7 +10,7 @@
 namespace zanthic {
 
 // dst (cols x rows) = transpose of src (rows x cols); the arrays must not
-// overlap.
+// overlap. Stops early, leaving dst partly written, when stop_requested.
 void transpose(uint64_t rows, uint64_t cols, const double *src, double *dst);
 
 }  // namespace zanthic

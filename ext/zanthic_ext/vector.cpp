@@ -149,20 +149,6 @@ CVector *cvector_normalize(const CVector *x) {
 
 namespace {
 
-// Runs fn() without the interpreter lock for a vector of kReleaseWork
-// elements or more. The passes are single sweeps of a few milliseconds at
-// most, so they run to the end; an interrupt is handled once they return.
-template <class F>
-bool run_pass(void *fn) {
-    (*static_cast<F *>(fn))();
-    return true;
-}
-
-template <class F>
-void pass(uint64_t elements, F fn) {
-    run_without_gvl(run_pass<F>, &fn, nullptr, elements >= kReleaseWork);
-}
-
 // The writer's unwrap: a frozen vector is refused before anything is read.
 CVector *get_vector_for_write(VALUE obj) {
     rb_check_frozen(obj);
@@ -403,8 +389,9 @@ VALUE oriented_copy(VALUE self, int32_t is_col) {
     const CVector *x = get_vector(self);
     CVector *r;
     VALUE obj = new_vector(cZanthicVector, x->size, &r);
-    copy_into(r, x);
+    pass(x->size, [r, x] { copy_into(r, x); });
     r->is_col = is_col;
+    RB_GC_GUARD(self);
     return obj;
 }
 
@@ -504,18 +491,27 @@ VALUE vector_initialize_copy(VALUE self, VALUE orig) {
     CVector *dst = get_vector_for_write(self);
     const CVector *src = get_vector(orig);
     if (dst->size) rb_raise(rb_eTypeError, "already initialized %s", rb_obj_classname(self));
-    // Fill a fresh record, then trade arrays: if the allocation raises, the
-    // target is untouched; the record struct itself stays in place, so no
-    // pointer to it can dangle.
-    CVector *copy = cvector_alloc(src->size);
-    copy_into(copy, src);
+    // Fill a fresh record held by a hidden object, then trade arrays: if the
+    // allocation or an interrupt raises, the target is untouched and the GC
+    // takes the copy; the record struct itself stays in place, so no pointer
+    // to it can dangle.
+    CVector *copy;
+    VALUE holder = new_vector(0, src->size, &copy);
+    pass(src->size, [copy, src] { copy_into(copy, src); });
+    // A large copy let other threads run: the receiver may have been filled
+    // or frozen meanwhile.
+    dst = get_vector_for_write(self);
+    if (dst->size) rb_raise(rb_eTypeError, "already initialized %s", rb_obj_classname(self));
     double *const empty = dst->data;
     dst->data = copy->data;
-    dst->size = src->size;
+    dst->size = copy->size;
     dst->is_col = src->is_col;
     copy->data = empty;
     copy->size = 0;
+    DATA_PTR(holder) = nullptr;
     cvector_free(copy);
+    RB_GC_GUARD(holder);
+    RB_GC_GUARD(orig);
     return self;
 }
 

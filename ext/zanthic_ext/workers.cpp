@@ -26,7 +26,7 @@ struct Job {
     PieceFn fn;
     void *ctx;
     unsigned pieces;
-    const std::atomic<bool> *stop;
+    const StopFlag *stop;
 };
 
 // Everything below is guarded by lock, except that busy is taken with

@@ -4,6 +4,7 @@
 // arrays of exactly their size (so that the address sanitizer sees any
 // access past the end). The kernels' units are compiled into this program
 // whole, to reach each variant. Prints "ok <variants>" or the failures.
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -104,12 +105,34 @@ void check_gemv(const char *name, zanthic::GemvFn gemv, uint64_t m, uint64_t n) 
 
 void check_transpose(const char *name, zanthic::TransposeFn fn, uint64_t r, uint64_t c) {
     double *src = random_array(r * c), *dst = array(r * c);
-    fn(r, c, src, dst);
+    zanthic::transpose_with(fn, r, c, src, dst);
     for (uint64_t i = 0; i < r; i++)
         for (uint64_t j = 0; j < c; j++)
             if (dst[j * r + i] != src[i * c + j]) fail("transpose", name, r, c, 0, dst[j * r + i], src[i * c + j]);
     free(src);
     free(dst);
+}
+
+// With a stop already requested, the product and the transpose give up
+// before writing anything, at every size (the caller discards the result).
+void check_stopped(const char *name, const zanthic::Kernels &kern, zanthic::TransposeFn fn) {
+    zanthic::StopFlag stop;
+    stop.requested.store(true);
+    stop.grace_end = 0;
+    zanthic::set_current_stop_flag(&stop);
+    const uint64_t m = 300, n = 1000;
+    double *a = random_array(m * n), *c = array(m * n);
+    for (uint64_t i = 0; i < m * n; i++) c[i] = NAN;
+    zanthic::gemm_with(kern, m, m, n, a, a, c);
+    zanthic::transpose_with(fn, m, n, a, c);
+    for (uint64_t i = 0; i < m * n; i++)
+        if (!std::isnan(c[i])) {
+            fail("stopped product or transpose", name, m, n, i, c[i], NAN);
+            break;
+        }
+    zanthic::set_current_stop_flag(nullptr);
+    free(a);
+    free(c);
 }
 
 }  // namespace
@@ -166,6 +189,12 @@ int main() {
             best_transpose = level;
             for (uint64_t r : tr_rows)
                 for (uint64_t c : tr_cols) check_transpose(name(level), *fn, r, c);
+            // Several bands of rows: wide, narrow, and a last band shorter
+            // than a strip.
+            check_transpose(name(level), *fn, 300, 1000);
+            check_transpose(name(level), *fn, 8200, 33);
+            check_transpose(name(level), *fn, 15397, 17);
+            if (const zanthic::Kernels *kern = zanthic::kVariants[level]) check_stopped(name(level), *kern, *fn);
         }
     }
     // Unforced, the dispatchers pick the widest variant this processor runs.

@@ -63,8 +63,8 @@ void check_rotation_identity(unsigned seed) {
 }
 
 // rotation_algebraic against the library's angle: c and s within 4 ulps of
-// 1 over quotients from 2^-40 to 2^40 and at the branch points, exactly
-// the same for tiny quotients, the quarter turns and NaN.
+// 1 over quotients from 2^-40 to 2^40, at the branch points and at extreme
+// scales, exactly the same for tiny quotients, the quarter turns and NaN.
 void check_algebraic_rotation(unsigned seed) {
     srand(seed);
     auto compare = [](double a, double b, double w, double tolerance) {
@@ -83,6 +83,14 @@ void check_algebraic_rotation(unsigned seed) {
     }
     for (double x : {1.0, -1.0, 0x1.fffffffffffffp-1, 0x1.0000000000001p0, 0x1p-28, -0x1p-29, 0x1p1000})
         compare(1.0, 0.0, 0.5 * x, 4 * 0x1p-52);
+    // The rotation depends on the ratios alone: the same at scales where the
+    // squares of the entries overflow or fall below the normal range.
+    for (int i = 0; i < 20000; i++) {
+        const double a = rand() / static_cast<double>(RAND_MAX), b = rand() / static_cast<double>(RAND_MAX);
+        const double w = rand() / static_cast<double>(RAND_MAX) - 0.5;
+        for (int e : {-1060, -600, -520, 520, 600, 1000})
+            compare(ldexp(a, e), ldexp(b, e), ldexp(w, e), 4 * 0x1p-52);
+    }
     const double inf = INFINITY, nan = NAN;
     for (double x : {inf, -inf}) compare(1.0, 0.0, x, 4 * 0x1p-52);
     for (double x : {0x1p-40, -0x1p-30, 0.0, -0.0}) compare(1.0, 0.0, x, 0.0);
@@ -286,7 +294,7 @@ int main() {
                 rotate::Threads one = {1, nullptr, {0.0, 0.0}, 0, 0};
                 rotate::sweep_groups(rotate::kVariants[level]->group, w, ld, vt, ldv, scratch, order, one);
             });
-        for (uint64_t n : {2, 9, 40, 101})
+        for (uint64_t n : {2, 8, 9, 16, 17, 40, 101})
             check_blocked(isa::name(l), "algebraic", n, seed++, rotate::kVariants[level]->sweep_algebraic);
         for (uint64_t n : {24, 61, 72}) check_threads(isa::name(l), rotate::kVariants[level]->group, n, seed++);
         strcat(ran, " ");
