@@ -109,6 +109,28 @@ void gemm_rows(const void *job, uint64_t begin, uint64_t end) {
     gemm(end - begin, g->n, g->k, g->a + begin * g->k, g->b, g->c + begin * g->n);
 }
 
+// Rows per block of a symmetric product: a multiple of every variant's tile
+// height, small enough that the blocks left of the diagonal, which are not
+// computed, are most of the lower half.
+constexpr uint64_t kSymmetricRows = 24;
+
+struct Symmetric {
+    uint64_t n, k;
+    const double *a, *b;
+    double *c;
+};
+
+// Row blocks [begin, end) of a symmetric product: each from its diagonal
+// element rightwards.
+void symmetric_blocks(const void *job, uint64_t begin, uint64_t end) {
+    const Symmetric *g = static_cast<const Symmetric *>(job);
+    for (uint64_t block = begin; block < end && !stop_requested(); block++) {
+        const uint64_t i = block * kSymmetricRows;
+        const uint64_t rows = g->n - i < kSymmetricRows ? g->n - i : kSymmetricRows;
+        gemm_block(rows, g->n - i, g->k, g->a + i * g->k, g->k, g->b + i, g->n, g->c + i * g->n + i, g->n);
+    }
+}
+
 struct GemmExtended {
     uint64_t m, n, k;
     const double *a, *b, *e, *last;
@@ -204,6 +226,19 @@ void multiply(uint64_t m, uint64_t n, uint64_t k, const double *a, const double 
     groups = (n + width - 1) / width;
     const Gemm g = {m, n, k, a, b, c, rows, groups, width};
     split(m * n * k, row_blocks * groups, 1, gemm_blocks, &g);
+}
+
+void multiply_symmetric(uint64_t n, uint64_t k, const double *a, const double *b, double *c) {
+    if (n < 2 || k == 0) {
+        multiply(n, n, k, a, b, c);
+        return;
+    }
+    const Symmetric g = {n, k, a, b, c};
+    const uint64_t blocks = (n + kSymmetricRows - 1) / kSymmetricRows;
+    split(n * n * k / 2, blocks, 1, symmetric_blocks, &g);
+    if (stop_requested()) return;
+    for (uint64_t i = kSymmetricRows; i < n; i++)
+        for (uint64_t j = 0; j < i / kSymmetricRows * kSymmetricRows; j++) c[i * n + j] = c[j * n + i];
 }
 
 void multiply_extended(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *e, const double *b,

@@ -17,6 +17,12 @@ namespace zanthic {
 // c (m x n) = a (m x k) * b (k x n), as gemm.
 void multiply(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *b, double *c);
 
+// c (n x n) = a (n x k) * b (k x n) where b is a's transpose, so that c is
+// symmetric: the blocks of rows from the diagonal rightwards as multiply
+// computes them, the rest mirrored. c[i][j] and c[j][i] are the same chain
+// of products in the same order, so c is bit for bit what multiply gives.
+void multiply_symmetric(uint64_t n, uint64_t k, const double *a, const double *b, double *c);
+
 // c (m x n) = [a | e] (m x (k + 1)) * b ((k + 1) x n), with the last column
 // e of the left factor held apart: a times the first k rows of b, as
 // multiply, then e[i] times b's last row added to row i, chunk by chunk.

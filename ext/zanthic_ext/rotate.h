@@ -217,19 +217,108 @@ inline __attribute__((always_inline)) void transpose(v8d *r) {
     }
 }
 
+// Eight doubles in registers of four (AVX2) or two (SSE2, NEON). A vector
+// type wider than the instruction set's registers is kept in memory by the
+// compilers, every operation going through the stack: the row-by-row sweeps
+// in v8d ran ten times slower on AVX2 than on AVX-512. These packs are
+// structures of native vectors, which stay in registers; the same
+// operations on the same operands, element by element, so every variant
+// agrees bit for bit.
+typedef double v4d __attribute__((vector_size(32)));
+typedef double v2d __attribute__((vector_size(16)));
+#if defined(__clang__) || __GNUC__ >= 12
+#define ZANTHIC_SHUFFLE_N(t, a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
+#else
+typedef int64_t v4i __attribute__((vector_size(32)));
+typedef int64_t v2i __attribute__((vector_size(16)));
+#define ZANTHIC_SHUFFLE_N(t, a, b, ...) __builtin_shuffle(a, b, t{__VA_ARGS__})
+#endif
+struct Pack4 {
+    v4d h[2];
+};
+struct Pack2 {
+    v2d h[4];
+};
+#define ZANTHIC_PACK_OPS(P, N)                                                                 \
+    inline __attribute__((always_inline)) P operator+(const P &a, const P &b) {                \
+        P r;                                                                                   \
+        for (int i = 0; i < N; i++) r.h[i] = a.h[i] + b.h[i];                                  \
+        return r;                                                                              \
+    }                                                                                          \
+    inline __attribute__((always_inline)) P operator-(const P &a, const P &b) {                \
+        P r;                                                                                   \
+        for (int i = 0; i < N; i++) r.h[i] = a.h[i] - b.h[i];                                  \
+        return r;                                                                              \
+    }                                                                                          \
+    inline __attribute__((always_inline)) P operator*(double c, const P &a) {                  \
+        P r;                                                                                   \
+        for (int i = 0; i < N; i++) r.h[i] = c * a.h[i];                                       \
+        return r;                                                                              \
+    }                                                                                          \
+    inline __attribute__((always_inline)) void load(P &v, const double *p) {                   \
+        for (int i = 0; i < N; i++) __builtin_memcpy(&v.h[i], p + i * (8 / N), sizeof v.h[i]); \
+    }                                                                                          \
+    inline __attribute__((always_inline)) void store(double *p, const P &v) {                  \
+        for (int i = 0; i < N; i++) __builtin_memcpy(p + i * (8 / N), &v.h[i], sizeof v.h[i]); \
+    }
+ZANTHIC_PACK_OPS(Pack4, 2)
+ZANTHIC_PACK_OPS(Pack2, 4)
+#undef ZANTHIC_PACK_OPS
+
+// 4 x 4 transpose of rows a, b, c, d.
+inline __attribute__((always_inline)) void transpose4(v4d &a, v4d &b, v4d &c, v4d &d) {
+    const v4d t0 = ZANTHIC_SHUFFLE_N(v4i, a, b, 0, 4, 2, 6), t1 = ZANTHIC_SHUFFLE_N(v4i, a, b, 1, 5, 3, 7);
+    const v4d t2 = ZANTHIC_SHUFFLE_N(v4i, c, d, 0, 4, 2, 6), t3 = ZANTHIC_SHUFFLE_N(v4i, c, d, 1, 5, 3, 7);
+    a = ZANTHIC_SHUFFLE_N(v4i, t0, t2, 0, 1, 4, 5);
+    b = ZANTHIC_SHUFFLE_N(v4i, t1, t3, 0, 1, 4, 5);
+    c = ZANTHIC_SHUFFLE_N(v4i, t0, t2, 2, 3, 6, 7);
+    d = ZANTHIC_SHUFFLE_N(v4i, t1, t3, 2, 3, 6, 7);
+}
+// The 8 x 8 tile in four 4 x 4 blocks; the two off the diagonal trade
+// places.
+inline __attribute__((always_inline)) void transpose(Pack4 *r) {
+    v4d lo[8], hi[8];
+    for (int i = 0; i < 8; i++) {
+        lo[i] = r[i].h[0];
+        hi[i] = r[i].h[1];
+    }
+    transpose4(lo[0], lo[1], lo[2], lo[3]);
+    transpose4(lo[4], lo[5], lo[6], lo[7]);
+    transpose4(hi[0], hi[1], hi[2], hi[3]);
+    transpose4(hi[4], hi[5], hi[6], hi[7]);
+    for (int i = 0; i < 4; i++) {
+        r[i].h[0] = lo[i];
+        r[i].h[1] = lo[i + 4];
+        r[i + 4].h[0] = hi[i];
+        r[i + 4].h[1] = hi[i + 4];
+    }
+}
+// The tile in sixteen 2 x 2 blocks: block (p, q) becomes block (q, p).
+inline __attribute__((always_inline)) void transpose(Pack2 *r) {
+    v2d t[8][4];
+    for (int p = 0; p < 4; p++)
+        for (int q = 0; q < 4; q++) {
+            const v2d a = r[2 * p].h[q], b = r[2 * p + 1].h[q];
+            t[2 * q][p] = ZANTHIC_SHUFFLE_N(v2i, a, b, 0, 2);
+            t[2 * q + 1][p] = ZANTHIC_SHUFFLE_N(v2i, a, b, 1, 3);
+        }
+    for (int i = 0; i < 8; i++)
+        for (int q = 0; q < 4; q++) r[i].h[q] = t[i][q];
+}
+
 // One rotation of x and y: x' = c x + s y, y' = c y - s x. kUnit: every
 // cosine of the block is exactly 1.0 (all its angles are tiny, as in the
 // later sweeps), and 1.0 * x is x in every case (signed zeros, infinities
 // and NaN included), so the multiplications by c are left out with the
 // same results bit for bit.
-template <bool kUnit>
-inline __attribute__((always_inline)) void rotate_pair(v8d &x, v8d &y, double c, double s) {
+template <bool kUnit, class V = v8d>
+inline __attribute__((always_inline)) void rotate_pair(V &x, V &y, double c, double s) {
     if (kUnit) {
-        const v8d nx = x + s * y;
+        const V nx = x + s * y;
         y = y - s * x;
         x = nx;
     } else {
-        const v8d nx = c * x + s * y;
+        const V nx = c * x + s * y;
         y = c * y - s * x;
         x = nx;
     }
@@ -237,17 +326,17 @@ inline __attribute__((always_inline)) void rotate_pair(v8d &x, v8d &y, double c,
 
 // Chains of up to eight rotations down the rows y[0..b) against x, for the
 // columns [l0, l1), multiples of kLanes: x stays in registers.
-template <bool kUnit>
+template <bool kUnit, class V = v8d>
 inline __attribute__((always_inline)) void rotate_rows(double *x, double *y, uint64_t stride, uint64_t l0,
                                                        uint64_t l1, const double *c, const double *s, uint64_t b) {
     for (uint64_t l = l0; l < l1; l += kLanes) {
-        v8d xv;
+        V xv;
         load(xv, x + l);
         for (uint64_t m = 0; m < b; m++) {
             double *yp = y + m * stride + l;
-            v8d yv;
+            V yv;
             load(yv, yp);
-            rotate_pair<kUnit>(xv, yv, c[m], s[m]);
+            rotate_pair<kUnit, V>(xv, yv, c[m], s[m]);
             store(yp, yv);
         }
         store(x + l, xv);
@@ -259,18 +348,18 @@ inline __attribute__((always_inline)) void rotate_rows(double *x, double *y, uin
 // k0 .. k0 + b - 1 lies in the aligned group of eight columns from base.
 // kFull: the block is the whole group (k0 == base, b == kLanes), so that
 // the tile stays in registers.
-template <bool kFull, bool kUnit>
+template <bool kFull, bool kUnit, class V = v8d>
 inline __attribute__((always_inline)) void rotate_columns(double *cj, double *w, uint64_t ld, uint64_t l0,
                                                           uint64_t l1, uint64_t base, uint64_t k0, const double *c,
                                                           const double *s, uint64_t b) {
     const uint64_t first = kFull ? 0 : k0 - base, count = kFull ? kLanes : b;
     for (uint64_t l = l0; l < l1; l += kLanes) {
-        v8d r[8], xv;
+        V r[8], xv;
         double *tile = w + l * ld + base;
         for (int i = 0; i < 8; i++) load(r[i], tile + i * ld);
         load(xv, cj + l);
         transpose(r);
-        for (uint64_t m = 0; m < count; m++) rotate_pair<kUnit>(xv, r[first + m], c[m], s[m]);
+        for (uint64_t m = 0; m < count; m++) rotate_pair<kUnit, V>(xv, r[first + m], c[m], s[m]);
         transpose(r);
         for (int i = 0; i < 8; i++) store(tile + i * ld, r[i]);
         store(cj + l, xv);
@@ -376,7 +465,7 @@ inline __attribute__((always_inline)) void rotate_accumulator(double *vt, uint64
 // One sweep over W (row stride ld, padded as above) and V^T (row stride
 // ldv); cj holds sweep_scratch_size(n) doubles of scratch. Compiled once per
 // instruction-set level below.
-template <class Angle>
+template <class Angle, class V = v8d>
 inline __attribute__((always_inline)) void sweep_body(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj,
                                                       uint64_t n) {
     const uint64_t padded = round_up(n);
@@ -413,18 +502,18 @@ inline __attribute__((always_inline)) void sweep_body(double *w, uint64_t ld, do
             for (uint64_t m = 0; m < b; m++) unit &= c[m] == 1.0;
             if (unit) {
                 if (b == kLanes)
-                    rotate_columns<true, true>(cj, w, ld, 0, padded, base, k0, c, s, b);
+                    rotate_columns<true, true, V>(cj, w, ld, 0, padded, base, k0, c, s, b);
                 else
-                    rotate_columns<false, true>(cj, w, ld, 0, padded, base, k0, c, s, b);
-                rotate_rows<true>(rj, w + k0 * ld, ld, 0, padded, c, s, b);
-                if (!defer) rotate_rows<true>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
+                    rotate_columns<false, true, V>(cj, w, ld, 0, padded, base, k0, c, s, b);
+                rotate_rows<true, V>(rj, w + k0 * ld, ld, 0, padded, c, s, b);
+                if (!defer) rotate_rows<true, V>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
             } else {
                 if (b == kLanes)
-                    rotate_columns<true, false>(cj, w, ld, 0, padded, base, k0, c, s, b);
+                    rotate_columns<true, false, V>(cj, w, ld, 0, padded, base, k0, c, s, b);
                 else
-                    rotate_columns<false, false>(cj, w, ld, 0, padded, base, k0, c, s, b);
-                rotate_rows<false>(rj, w + k0 * ld, ld, 0, padded, c, s, b);
-                if (!defer) rotate_rows<false>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
+                    rotate_columns<false, false, V>(cj, w, ld, 0, padded, base, k0, c, s, b);
+                rotate_rows<false, V>(rj, w + k0 * ld, ld, 0, padded, c, s, b);
+                if (!defer) rotate_rows<false, V>(vt + j * ldv, vt + k0 * ldv, ldv, 0, padded, c, s, b);
             }
             if (defer) {
                 for (uint64_t m = 0; m < b; m++) {
@@ -492,12 +581,16 @@ struct PairRotations {
 // One scaled rotation of two vectors: x' = x + t1 y, y' = y - t2 x, and
 // scaling a vector.
 struct PlainArith {
-    static inline __attribute__((always_inline)) void rotate(v8d &x, v8d &y, double t1, double t2) {
-        const v8d nx = x + t1 * y;
+    template <class V>
+    static inline __attribute__((always_inline)) void rotate(V &x, V &y, double t1, double t2) {
+        const V nx = x + t1 * y;
         y = y - t2 * x;
         x = nx;
     }
-    static inline __attribute__((always_inline)) void scale(v8d &x, double sigma) { x = sigma * x; }
+    template <class V>
+    static inline __attribute__((always_inline)) void scale(V &x, double sigma) {
+        x = sigma * x;
+    }
 };
 #if ZANTHIC_X86
 struct FusedAvx512 {
@@ -530,6 +623,19 @@ struct FusedAvx2 {
         __builtin_memcpy(xv, &x, sizeof x);
         for (int h = 0; h < 2; h++) xv[h] = _mm256_mul_pd(sv, xv[h]);
         __builtin_memcpy(&x, xv, sizeof x);
+    }
+    // The same on eight doubles held as two registers of four.
+    ZANTHIC_TARGET_AVX2 static inline void rotate(Pack4 &x, Pack4 &y, double t1, double t2) {
+        const __m256d tv1 = _mm256_set1_pd(t1), tv2 = _mm256_set1_pd(t2);
+        for (int h = 0; h < 2; h++) {
+            const __m256d xv = (__m256d)x.h[h], yv = (__m256d)y.h[h];
+            x.h[h] = (v4d)_mm256_fmadd_pd(tv1, yv, xv);
+            y.h[h] = (v4d)_mm256_fnmadd_pd(tv2, xv, yv);
+        }
+    }
+    ZANTHIC_TARGET_AVX2 static inline void scale(Pack4 &x, double sigma) {
+        const __m256d sv = _mm256_set1_pd(sigma);
+        for (int h = 0; h < 2; h++) x.h[h] = (v4d)_mm256_mul_pd(sv, (__m256d)x.h[h]);
     }
 };
 #endif
@@ -795,15 +901,15 @@ inline __attribute__((always_inline)) void rotate_block(SymmetricBlock &blk, Bet
 
 // The row pass of a block in scaled form: x (line j) against the rows y
 // (stride apart), on the columns [l0, l1).
-template <class Arith, bool kUnit>
+template <class Arith, bool kUnit, class V = v8d>
 inline __attribute__((always_inline)) void rows_scaled(double *x, double *y, uint64_t stride, uint64_t l0,
                                                        uint64_t l1, const SymmetricBlock &blk) {
     for (uint64_t l = l0; l < l1; l += kLanes) {
-        v8d xv;
+        V xv;
         load(xv, x + l);
         for (uint64_t m = 0; m < blk.b; m++) {
             double *yp = y + m * stride + l;
-            v8d yv;
+            V yv;
             load(yv, yp);
             Arith::rotate(xv, yv, blk.t1[m], blk.t2[m]);
             if (!kUnit) Arith::scale(yv, blk.c[m]);
@@ -815,12 +921,12 @@ inline __attribute__((always_inline)) void rows_scaled(double *x, double *y, uin
 }
 
 // The column pass of a block in scaled form, as rotate_columns.
-template <class Arith, bool kFull, bool kUnit>
+template <class Arith, bool kFull, bool kUnit, class V = v8d>
 inline __attribute__((always_inline)) void columns_scaled(double *cj, double *w, uint64_t ld, uint64_t l0,
                                                           uint64_t l1, const SymmetricBlock &blk) {
     const uint64_t first = kFull ? 0 : blk.k0 - blk.base, count = kFull ? kLanes : blk.b;
     for (uint64_t l = l0; l < l1; l += kLanes) {
-        v8d r[8], xv;
+        V r[8], xv;
         double *tile = w + l * ld + blk.base;
         for (int i = 0; i < 8; i++) load(r[i], tile + i * ld);
         load(xv, cj + l);
@@ -840,7 +946,7 @@ inline __attribute__((always_inline)) void columns_scaled(double *cj, double *w,
 // tiles of the column pass (lines l < split = base + kLanes), the next ones
 // the row pass from line `from` on, the last ones V^T. Applies units
 // [u0, u1).
-template <class Arith>
+template <class Arith, class V = v8d>
 inline __attribute__((always_inline)) void block_passes(const SymmetricBlock &blk, double *w, uint64_t ld,
                                                         double *vt, uint64_t ldv, double *cj, uint64_t j,
                                                         uint64_t from, uint64_t padded, uint64_t u0, uint64_t u1) {
@@ -854,21 +960,21 @@ inline __attribute__((always_inline)) void block_passes(const SymmetricBlock &bl
     if (blk.unit) {
         if (t0 < t1) {
             if (blk.b == kLanes)
-                columns_scaled<Arith, true, true>(cj, w, ld, t0 * kLanes, t1 * kLanes, blk);
+                columns_scaled<Arith, true, true, V>(cj, w, ld, t0 * kLanes, t1 * kLanes, blk);
             else
-                columns_scaled<Arith, false, true>(cj, w, ld, t0 * kLanes, t1 * kLanes, blk);
+                columns_scaled<Arith, false, true, V>(cj, w, ld, t0 * kLanes, t1 * kLanes, blk);
         }
-        if (r0 < r1) rows_scaled<Arith, true>(cj, w + k0 * ld, ld, rl0, rl1, blk);
-        if (vl0 < vl1) rows_scaled<Arith, true>(vt + j * ldv, vt + k0 * ldv, ldv, vl0, vl1, blk);
+        if (r0 < r1) rows_scaled<Arith, true, V>(cj, w + k0 * ld, ld, rl0, rl1, blk);
+        if (vl0 < vl1) rows_scaled<Arith, true, V>(vt + j * ldv, vt + k0 * ldv, ldv, vl0, vl1, blk);
     } else {
         if (t0 < t1) {
             if (blk.b == kLanes)
-                columns_scaled<Arith, true, false>(cj, w, ld, t0 * kLanes, t1 * kLanes, blk);
+                columns_scaled<Arith, true, false, V>(cj, w, ld, t0 * kLanes, t1 * kLanes, blk);
             else
-                columns_scaled<Arith, false, false>(cj, w, ld, t0 * kLanes, t1 * kLanes, blk);
+                columns_scaled<Arith, false, false, V>(cj, w, ld, t0 * kLanes, t1 * kLanes, blk);
         }
-        if (r0 < r1) rows_scaled<Arith, false>(cj, w + k0 * ld, ld, rl0, rl1, blk);
-        if (vl0 < vl1) rows_scaled<Arith, false>(vt + j * ldv, vt + k0 * ldv, ldv, vl0, vl1, blk);
+        if (r0 < r1) rows_scaled<Arith, false, V>(cj, w + k0 * ld, ld, rl0, rl1, blk);
+        if (vl0 < vl1) rows_scaled<Arith, false, V>(vt + j * ldv, vt + k0 * ldv, ldv, vl0, vl1, blk);
     }
 }
 
@@ -907,7 +1013,7 @@ inline __attribute__((always_inline)) void scatter_block(const SymmetricBlock &b
 // passes after each of its rotations, so that the processor fills the wait
 // for each angle. Every element still sees the same operations in the same
 // order. W[j][j] passes from core to core (the tiles write over cj[j]).
-template <class Angle, class Arith>
+template <class Angle, class Arith, class V = v8d>
 inline __attribute__((always_inline)) void sweep_symmetric_body(double *w, uint64_t ld, double *vt, uint64_t ldv,
                                                                 double *cj, uint64_t n) {
     const uint64_t padded = round_up(n);
@@ -925,7 +1031,7 @@ inline __attribute__((always_inline)) void sweep_symmetric_body(double *w, uint6
             const uint64_t tiles = split / kLanes;
             if (split >= n) {
                 const uint64_t units = tiles + (padded - split) / kLanes + padded / kLanes;
-                block_passes<Arith>(*cur, w, ld, vt, ldv, cj, j, split, padded, 0, units);
+                block_passes<Arith, V>(*cur, w, ld, vt, ldv, cj, j, split, padded, 0, units);
                 scatter_block(*cur, w, ld, cj);
                 cj[j] = cur->core[0][0];
                 break;
@@ -933,16 +1039,16 @@ inline __attribute__((always_inline)) void sweep_symmetric_body(double *w, uint6
             // The next core's part of cj first, then that core, with the
             // rest of this block's passes in slices between its rotations.
             if (cur->unit)
-                rows_scaled<Arith, true>(cj, w + cur->k0 * ld, ld, split, split + kLanes, *cur);
+                rows_scaled<Arith, true, V>(cj, w + cur->k0 * ld, ld, split, split + kLanes, *cur);
             else
-                rows_scaled<Arith, false>(cj, w + cur->k0 * ld, ld, split, split + kLanes, *cur);
+                rows_scaled<Arith, false, V>(cj, w + cur->k0 * ld, ld, split, split + kLanes, *cur);
             gather_block(*next, w, ld, cj, cur->core[0][0], split, n);
             const uint64_t units = tiles + (padded - split - kLanes) / kLanes + padded / kLanes;
             const uint64_t slices = next->b;
             uint64_t done = 0;
             rotate_block<Angle>(*next, [&](uint64_t m) __attribute__((always_inline)) {
                 const uint64_t upto = units * m / slices;
-                block_passes<Arith>(*cur, w, ld, vt, ldv, cj, j, split + kLanes, padded, done, upto);
+                block_passes<Arith, V>(*cur, w, ld, vt, ldv, cj, j, split + kLanes, padded, done, upto);
                 done = upto;
             });
             scatter_block(*cur, w, ld, cj);
@@ -1139,21 +1245,21 @@ struct Kernels {
 };
 
 inline void sweep_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
-    sweep_body<LibraryAngle>(w, ld, vt, ldv, cj, n);
+    sweep_body<LibraryAngle, Pack2>(w, ld, vt, ldv, cj, n);
 }
 inline void algebraic_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
-    sweep_symmetric_body<AlgebraicAngle, PlainArith>(w, ld, vt, ldv, cj, n);
+    sweep_symmetric_body<AlgebraicAngle, PlainArith, Pack2>(w, ld, vt, ldv, cj, n);
 }
 inline void group_portable(void *ctx, unsigned piece, unsigned pieces) {
     group_piece<PlainArith>(ctx, piece, pieces);
 }
 #if ZANTHIC_X86
 ZANTHIC_TARGET_AVX2 inline void sweep_avx2(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
-    sweep_body<LibraryAngle>(w, ld, vt, ldv, cj, n);
+    sweep_body<LibraryAngle, Pack4>(w, ld, vt, ldv, cj, n);
 }
 ZANTHIC_TARGET_AVX2 __attribute__((flatten)) inline void algebraic_avx2(double *w, uint64_t ld, double *vt,
                                                                         uint64_t ldv, double *cj, uint64_t n) {
-    sweep_symmetric_body<AlgebraicAngle, FusedAvx2>(w, ld, vt, ldv, cj, n);
+    sweep_symmetric_body<AlgebraicAngle, FusedAvx2, Pack4>(w, ld, vt, ldv, cj, n);
 }
 // flatten: the fused rotation carries the variant's target, so it can only
 // be inlined once the rest of the sweep is inside a function that has it.

@@ -32,6 +32,14 @@ constexpr int kMaxSweeps = 20;
 // entry is at most this fraction of W's largest diagonal entry; Jacobi
 // sweeps converge quadratically, so one or two more sweeps get there.
 constexpr double kOffDiagonalRatio = 1e-12;
+// From this order on the sweeps keep W symmetric and take their angles
+// from rotation_algebraic instead of atan, cos and sin: the same rotations,
+// rounded differently, in about half the time (measured at one thread on
+// Gram matrices of 2000 x n term counts: 0.68x at n = 24, 0.57x at 100,
+// 0.54x at 127). Smaller orders keep the plain procedure's bits, where the
+// gain is a few microseconds (0.82x at 16). Orders above
+// rotate::kBlockAbove take the sweep in groups either way.
+constexpr uint64_t kAlgebraicFrom = 24;
 // Singular values at or below this are treated as zero: their column of U
 // is left all zero rather than amplifying rounding noise.
 constexpr double kInverseThreshold = 1e-10;
@@ -140,9 +148,9 @@ bool zanthic::svd_compute(SvdWork *w) {
     double *at = wide ? w->at->data : w->ev->data;
     transpose(a->rows, a->cols, a->data, at);
     if (wide)
-        multiply(n, n, a->cols, a->data, at, vt);
+        multiply_symmetric(n, a->cols, a->data, at, vt);
     else
-        multiply(n, n, a->rows, at, a->data, vt);
+        multiply_symmetric(n, a->rows, at, a->data, vt);
     if (stop_requested()) return false;
 
     // 2. W = G and V = I, both padded for the sweep kernel; V is kept
@@ -163,7 +171,7 @@ bool zanthic::svd_compute(SvdWork *w) {
     // Only P's diagonal takes part in the test, so only it is kept.
     rotate::Threads threads = {thread_count(), run_pieces_together, {0.0, 0.0}, 0, 0};
     for (int sweep = 1;; sweep++) {
-        rotate::sweep(wm, ld, vt, padded, scratch, n, threads, w->algebraic);
+        rotate::sweep(wm, ld, vt, padded, scratch, n, threads, w->algebraic || n >= kAlgebraicFrom);
         if (stop_requested()) return false;
         const double delta = diagonal_change(wm, ld, previous, n);
         if (sweep == 1) continue;

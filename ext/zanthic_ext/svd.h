@@ -18,9 +18,10 @@ struct SvdWork {
     CMatrix *v;      // n x n
     CVector *s;      // n
     double *buffer;  // W, V^T (first holding the Gram matrix) and the sweep's vectors
-    bool algebraic;  // the symmetric sweep with angles from rotation_algebraic:
-                     // the plain procedure's rotations to rounding, not bit
-                     // for bit (false unless the caller sets it after
+    bool algebraic;  // the symmetric sweep with angles from rotation_algebraic
+                     // at every order (the plain procedure's rotations to
+                     // rounding, not bit for bit); without it, only from
+                     // order 24 on (false unless the caller sets it after
                      // svd_prepare)
 };
 
