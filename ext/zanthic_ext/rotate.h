@@ -459,7 +459,7 @@ inline __attribute__((always_inline)) void rotate_accumulator(double *vt, uint64
     // Each slice applies the whole sweep's rotations: poll between slices.
     for (; l + kGroups * kLanes <= ld && !stop_requested(); l += kGroups * kLanes)
         rotate_slice<kGroups>(vt + l, ld, n, rot);
-    for (; l < ld; l += kLanes) rotate_slice<1>(vt + l, ld, n, rot);
+    for (; l < ld && !stop_requested(); l += kLanes) rotate_slice<1>(vt + l, ld, n, rot);
 }
 
 // One sweep over W (row stride ld, padded as above) and V^T (row stride
