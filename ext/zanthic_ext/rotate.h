@@ -168,6 +168,11 @@ inline bool blocked(uint64_t n) { return n > kBlockAbove; }
 // a pair's passes are too short to pay for handing them over), and across
 // at most this many.
 constexpr uint64_t kSplitFrom = 256;
+// From this order on, where W no longer fits in a core's second-level
+// cache, the sweep in groups is streamed (measured on one thread: 0.89x
+// the time at n = 800 and 1000; 1.06x at 700, 1.1x at 400 and 500, where
+// the transposes it adds cost more than the traffic it saves).
+constexpr uint64_t kStreamFrom = 768;
 constexpr unsigned kMaxPieces = 8;
 struct PairSlot;
 inline uint64_t pair_slots(uint64_t n);
@@ -711,8 +716,10 @@ struct PairSlot {
 // take no part. The core is read from W, except its J x J block when jj is
 // given (the block as the previous pair of the group left it); afterwards it
 // goes back into W, J x J into slot.jj (and into W too when last is set).
+// upper: W's lines J are read from rows J alone (the entries of K x J are
+// taken from J x K), for the streamed sweep below, which keeps them there.
 inline void pair_core(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t k0, const double (*jj)[kLanes],
-                      bool last, PairSlot &slot) {
+                      bool last, PairSlot &slot, bool upper = false) {
     // Rows of the core are two vectors; entries past nl stay zero.
     alignas(64) double core[2 * kLanes][2 * kLanes] = {};
     PairRotations &r = slot.r;
@@ -727,7 +734,9 @@ inline void pair_core(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t 
     }
     for (uint64_t p = 0; p < nl; p++)
         for (uint64_t q = 0; q < nl; q++)
-            core[p][q] = jj && p < nj && q < nj ? jj[p][q] : w[line[p] * ld + line[q]];
+            core[p][q] = jj && p < nj && q < nj ? jj[p][q]
+                       : upper && p >= nj && q < nj ? w[line[q] * ld + line[p]]
+                                                    : w[line[p] * ld + line[q]];
     // The order of the rotations. Every order that keeps, line by line, the
     // rotations of the line in row order applies the same rotations (those
     // on four distinct lines commute); the passes use row order. Off the
@@ -1226,6 +1235,301 @@ inline void sweep_groups(PieceFn piece, double *w, uint64_t ld, double *vt, uint
     }
 }
 
+// ---- sweep in groups, streamed --------------------------------------------
+//
+// The rotations of sweep_groups, pair of groups by pair of groups, with the
+// same arithmetic, but W streamed once per group instead of once per pair
+// of groups, and one hand-off between threads per group instead of one per
+// pair. The results agree with sweep_groups to rounding (bit for bit when n
+// is a multiple of eight): W holds one copy of each entry here, where
+// sweep_groups keeps both copies that a core leaves, which may differ in
+// their last bits.
+//
+// Storage. During the sweep each entry {a, b} of the symmetric W lives in
+// one place: row max(a, b), column min(a, b), the lower triangle. The lines
+// of the current group J are the exception: their entries right of J are
+// held in rows J, fetched from the lower triangle (one 8 x 8 tile,
+// transposed) as the group reaches them and put back at its end. At the end
+// of the sweep the upper triangle is refilled from the lower one.
+//
+// First part of group J (one thread: the chain of cores). For each later
+// group L in order, the tile of rows J, columns L takes the rotations of the
+// pairs (J, J) and (J, K), J < K < L, each against the tile of rows L,
+// columns K (transposed, so that it holds lines K); then the core of (J, L)
+// gives that pair's rotations, which go at once to the tiles of rows J,
+// columns K, K < L, against the same tiles of rows L, still in cache and
+// now as they lie. Every entry of W right of and below J thus comes from
+// memory once per group; sweep_groups reads its row and writes its mirror
+// for each of the two pairs that rotate it.
+//
+// Second part (split across threads, eight columns at a time). With every
+// rotation of the group known, the columns left of J (whose entries {l, k},
+// l < J, live in rows J and K) and the columns of V^T take all of them in
+// one pass, rows J held in registers; every block of eight columns is
+// independent of the others.
+//
+// The second part of one group and the first part of the next touch
+// disjoint entries (the next group's first part only reads and writes
+// entries between lines after J), so they run together: thread 0 runs the
+// next group's first part and a share of this group's second part, the
+// others the rest. Each entry is computed the same way whatever thread
+// computes it, so results do not depend on the number of threads.
+
+// Rows [0, count) of a tile into x, the others zero (V^T has no padding
+// rows), and back.
+inline __attribute__((always_inline)) void load_rows(v8d *x, const double *p, uint64_t ld, uint64_t count) {
+    for (uint64_t r = 0; r < kLanes; r++) {
+        if (r < count)
+            load(x[r], p + r * ld);
+        else
+            x[r] = v8d{};
+    }
+}
+inline __attribute__((always_inline)) void store_rows(double *p, uint64_t ld, const v8d *x, uint64_t count) {
+    for (uint64_t r = 0; r < count && r < kLanes; r++) store(p + r * ld, x[r]);
+}
+
+// A pair with lines past n: its rotations one by one, unscaled, as
+// pair_lines_plain applies them. x[0..8) are the lines of J and x[8..)
+// those of K; a group J with lines past n is the last and pairs only with
+// itself, so the index in x of every line is its index in the core. Not
+// inlined: its indexing by data would keep the callers' x out of registers.
+__attribute__((noinline)) inline void apply_listed(v8d *x, const PairSlot &slot) {
+    for (uint64_t t = 0; t < slot.count; t++) {
+        const uint64_t a = slot.pq[t][0], q = slot.pq[t][1];
+        const uint64_t i = a * kLanes + slot.line[q] % kLanes;
+        const double c = slot.r.c[i], s = slot.r.s[i];
+        const v8d nx = c * x[a] + s * x[q];
+        x[q] = c * x[q] - s * x[a];
+        x[a] = nx;
+    }
+}
+
+template <bool kDiagonal, class Arith>
+inline __attribute__((always_inline)) void apply_pair(v8d *x, const PairSlot &slot) {
+    if (slot.nl == (kDiagonal ? kLanes : 2 * kLanes))
+        rotate_lines<kDiagonal, Arith>(x, slot.r);
+    else {
+        constexpr int kLines = kDiagonal ? 8 : 16;
+        v8d y[kLines];
+        for (int p = 0; p < kLines; p++) y[p] = x[p];
+        apply_listed(y, slot);
+        for (int p = 0; p < kLines; p++) x[p] = y[p];
+    }
+}
+
+struct StreamWork {
+    double *w, *vt;
+    uint64_t ld, ldv, n;
+    PairSlot *slots[2];  // the rotations of the groups in flight, by group index modulo 2
+    uint64_t first;      // the group (its j0) whose first part thread 0 runs, or kNoGroup
+    uint64_t second;     // the group whose second part the threads share, or kNoGroup
+    uint64_t share0;     // blocks of that second part that thread 0 takes
+    bool mirror;         // the step that refills the upper triangle
+};
+
+inline PairSlot *stream_slots(const StreamWork &g, uint64_t j0) { return g.slots[j0 / kLanes % 2]; }
+
+template <class Arith>
+inline __attribute__((always_inline)) void stream_first(StreamWork &g, uint64_t j0) {
+    double *w = g.w;
+    const uint64_t ld = g.ld, n = g.n;
+    PairSlot *slots = stream_slots(g, j0);
+    pair_core(w, ld, n, j0, j0, nullptr, j0 + kLanes >= n, slots[0], true);
+    double *rj = w + j0 * ld;
+    uint64_t i = 1;
+    for (uint64_t l0 = j0 + kLanes; l0 < n; l0 += kLanes, i++) {
+        if (stop_requested()) return;
+        double *rl = w + l0 * ld;
+        const bool last = l0 + kLanes >= n;
+        v8d x[16];
+        // Rows J, columns L, from where they live: rows L, columns J.
+        for (int r = 0; r < 8; r++) load(x[r], rl + r * ld + j0);
+        transpose(x);
+        apply_pair<true, Arith>(x, slots[0]);
+        uint64_t t = 1;
+        for (uint64_t k0 = j0 + kLanes; k0 < l0; k0 += kLanes, t++) {
+            for (int r = 0; r < 8; r++) load(x[8 + r], rl + r * ld + k0);
+            transpose(x + 8);
+            apply_pair<false, Arith>(x, slots[t]);
+            transpose(x + 8);
+            for (int r = 0; r < 8; r++) store(rl + r * ld + k0, x[8 + r]);
+        }
+        for (int r = 0; r < 8; r++) store(rj + r * ld + l0, x[r]);
+        // The core writes its lines of J x L both ways, so that rows L,
+        // columns J hold them too when L is the last group.
+        pair_core(w, ld, n, j0, l0, slots[i - 1].jj, last, slots[i], true);
+        const PairSlot &slot = slots[i];
+        for (uint64_t k0 = j0 + kLanes; k0 < l0; k0 += kLanes) {
+            for (int r = 0; r < 8; r++) {
+                load(x[r], rj + r * ld + k0);
+                load(x[8 + r], rl + r * ld + k0);
+            }
+            apply_pair<false, Arith>(x, slot);
+            for (int r = 0; r < 8; r++) store(rl + r * ld + k0, x[8 + r]);
+            if (last) {
+                // The group's last rotation of these entries: back home.
+                transpose(x);
+                for (int r = 0; r < 8; r++) store(w + (k0 + r) * ld + j0, x[r]);
+            } else {
+                for (int r = 0; r < 8; r++) store(rj + r * ld + k0, x[r]);
+            }
+        }
+    }
+}
+
+// Every rotation of group J on the columns [c0, c1) (multiples of eight) of
+// a matrix m of row stride ld and `rows` rows: pair by pair, so that each
+// pair's rotations stay in cache and rows K stream, the columns few enough
+// that rows J stay in the first-level cache.
+template <class Arith>
+inline __attribute__((always_inline)) void stream_columns(double *m, uint64_t ld, uint64_t rows, uint64_t c0,
+                                                          uint64_t c1, uint64_t j0, const PairSlot *slots,
+                                                          uint64_t pairs) {
+    v8d x[16];
+    const uint64_t nj = rows - j0 < kLanes ? rows - j0 : kLanes;
+    double *rj = m + j0 * ld;
+    for (uint64_t c = c0; c < c1; c += kLanes) {
+        load_rows(x, rj + c, ld, nj);
+        apply_pair<true, Arith>(x, slots[0]);
+        store_rows(rj + c, ld, x, nj);
+    }
+    for (uint64_t t = 1; t < pairs; t++) {
+        const uint64_t k0 = j0 + t * kLanes, nk = rows - k0 < kLanes ? rows - k0 : kLanes;
+        double *rk = m + k0 * ld;
+        for (uint64_t c = c0; c < c1; c += kLanes) {
+            load_rows(x, rj + c, ld, nj);
+            load_rows(x + 8, rk + c, ld, nk);
+            apply_pair<false, Arith>(x, slots[t]);
+            store_rows(rk + c, ld, x + 8, nk);
+            store_rows(rj + c, ld, x, nj);
+        }
+    }
+}
+
+// Blocks of eight columns that stream_columns takes at a time (measured at
+// n = 1000: 16 and all of them are both 10% slower).
+constexpr uint64_t kStreamChunk = 64;
+
+template <class Arith>
+inline __attribute__((always_inline)) void stream_second(StreamWork &g, uint64_t j0, uint64_t begin, uint64_t end) {
+    const uint64_t left = j0 / kLanes, pairs = (g.n - j0 + kLanes - 1) / kLanes;
+    const PairSlot *slots = stream_slots(g, j0);
+    for (uint64_t item = begin, next; item < end; item = next) {
+        if (stop_requested()) return;
+        next = item < left && end > left ? left : end;
+        if (next > item + kStreamChunk) next = item + kStreamChunk;
+        if (item < left)
+            stream_columns<Arith>(g.w, g.ld, round_up(g.n), item * kLanes, next * kLanes, j0, slots, pairs);
+        else
+            stream_columns<Arith>(g.vt, g.ldv, g.n, (item - left) * kLanes, (next - left) * kLanes, j0, slots,
+                                  pairs);
+    }
+}
+
+// Rows below the diagonal, transposed into the columns above it; rows of
+// groups from piece, piece + pieces, ...
+inline __attribute__((always_inline)) void mirror_lower(double *w, uint64_t ld, uint64_t n, unsigned piece,
+                                                        unsigned pieces) {
+    for (uint64_t r0 = (1 + piece) * kLanes; r0 < n; r0 += pieces * kLanes)
+        for (uint64_t c0 = 0; c0 < r0; c0 += kLanes) {
+            v8d x[8];
+            for (int r = 0; r < 8; r++) load(x[r], w + (r0 + r) * ld + c0);
+            transpose(x);
+            for (int r = 0; r < 8; r++) store(w + (c0 + r) * ld + r0, x[r]);
+        }
+}
+
+inline uint64_t stream_items(const StreamWork &g) { return g.second / kLanes + round_up(g.n) / kLanes; }
+
+template <class Arith>
+inline __attribute__((always_inline)) void stream_piece(void *ctx, unsigned piece, unsigned pieces) {
+    StreamWork &g = *static_cast<StreamWork *>(ctx);
+    if (g.mirror) {
+        mirror_lower(g.w, g.ld, g.n, piece, pieces);
+        return;
+    }
+    if (piece == 0 && g.first != kNoGroup) stream_first<Arith>(g, g.first);
+    if (g.second == kNoGroup) return;
+    const uint64_t items = stream_items(g), rest = items - g.share0;
+    if (piece == 0)
+        stream_second<Arith>(g, g.second, 0, g.share0);
+    else
+        stream_second<Arith>(g, g.second, g.share0 + rest * (piece - 1) / (pieces - 1),
+                             g.share0 + rest * piece / (pieces - 1));
+}
+
+// Work of a step in tiles passed through a pair's rotations: a core costs
+// about as much as this many (measured at n = 1000).
+constexpr double kCoreTiles = 40.0;
+inline double first_units(uint64_t n, uint64_t j0) {
+    if (j0 == kNoGroup) return 0.0;
+    const double m = static_cast<double>((round_up(n) - j0) / kLanes - 1);
+    return m * m + kCoreTiles * (m + 1.0);
+}
+inline double item_units(uint64_t n, uint64_t j0) {
+    return j0 == kNoGroup ? 0.0 : static_cast<double>((n - j0 + kLanes - 1) / kLanes);
+}
+
+// One sweep, streamed, on threads.pieces threads (on this one alone while
+// they do not pay, timed as in sweep_groups). The scratch holds
+// 2 * pair_slots(n) slots.
+inline void sweep_streamed(PieceFn piece, double *w, uint64_t ld, double *vt, uint64_t ldv, void *scratch,
+                           uint64_t n, Threads &threads) {
+    const uint64_t groups = n > 1 ? (n - 2) / kLanes + 1 : 0;
+    unsigned pieces = threads.pieces;
+    if (pieces > kMaxPieces) pieces = kMaxPieces;
+    if (pieces < 1 || !threads.run) pieces = 1;
+    StreamWork g;
+    g.w = w;
+    g.vt = vt;
+    g.ld = ld;
+    g.ldv = ldv;
+    g.n = n;
+    g.slots[0] = static_cast<PairSlot *>(scratch);
+    g.slots[1] = g.slots[0] + pair_slots(n);
+    g.mirror = false;
+    for (uint64_t s = 0; s <= groups; s++) {
+        if (stop_requested()) return;
+        g.first = s < groups ? s * kLanes : kNoGroup;
+        g.second = s > 0 ? (s - 1) * kLanes : kNoGroup;
+        const uint64_t items = g.second == kNoGroup ? 0 : stream_items(g);
+        const double p1 = first_units(n, g.first), per_item = item_units(n, g.second);
+        const double units = p1 + per_item * static_cast<double>(items);
+        g.share0 = items;
+        if (pieces == 1) {
+            piece(&g, 0, 1);
+            continue;
+        }
+        double *timed = threads.seconds_per_pair;
+        const uint64_t remaining = n - (g.second == kNoGroup ? g.first : g.second);
+        if (threads.wait) threads.wait--;
+        const bool trial = remaining <= kTrialPairs * kLanes && (!timed[1] || (timed[0] && !threads.wait));
+        const int faster = timed[1] && timed[1] <= kThreadsAtMost * timed[0] ? 1 : 0;
+        const int way = trial ? 1 - faster : faster;
+        const double start = seconds_now();
+        bool ran = false;
+        if (way == 1) {
+            const double even = units / pieces - p1;
+            g.share0 = even <= 0.0 ? 0 : static_cast<uint64_t>(even / per_item + 0.5);
+            if (g.share0 > items) g.share0 = items;
+            ran = threads.run(piece, &g, pieces);
+            if (!ran) g.share0 = items;
+        }
+        if (!ran) piece(&g, 0, 1);
+        timed[way] = (seconds_now() - start) / (units > 1.0 ? units : 1.0);
+        if (trial) {
+            const bool lost = way != (timed[1] && timed[1] <= kThreadsAtMost * timed[0] ? 1 : 0);
+            threads.interval = !lost || !threads.interval ? kRetimeFirst
+                             : threads.interval < kRetimeMost ? 2 * threads.interval : kRetimeMost;
+            threads.wait = threads.interval;
+        }
+    }
+    if (stop_requested()) return;
+    g.mirror = true;
+    if (pieces == 1 || !threads.run(piece, &g, pieces)) piece(&g, 0, 1);
+}
+
 // ---- dispatch -------------------------------------------------------------
 // The variants of the row-by-row sweep perform the same operations on the
 // same operands (nothing is fused into multiply-adds), so they agree bit for
@@ -1242,6 +1546,7 @@ struct Kernels {
     SweepFn sweep;
     PieceFn group;
     SweepFn sweep_algebraic;  // the symmetric sweep, angles from rotation_algebraic
+    PieceFn stream;           // one step of the streamed sweep in groups, on one of its threads
 };
 
 inline void sweep_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
@@ -1252,6 +1557,9 @@ inline void algebraic_portable(double *w, uint64_t ld, double *vt, uint64_t ldv,
 }
 inline void group_portable(void *ctx, unsigned piece, unsigned pieces) {
     group_piece<PlainArith>(ctx, piece, pieces);
+}
+inline void stream_portable(void *ctx, unsigned piece, unsigned pieces) {
+    stream_piece<PlainArith>(ctx, piece, pieces);
 }
 #if ZANTHIC_X86
 ZANTHIC_TARGET_AVX2 inline void sweep_avx2(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
@@ -1266,6 +1574,9 @@ ZANTHIC_TARGET_AVX2 __attribute__((flatten)) inline void algebraic_avx2(double *
 ZANTHIC_TARGET_AVX2 __attribute__((flatten)) inline void group_avx2(void *ctx, unsigned piece, unsigned pieces) {
     group_piece<FusedAvx2>(ctx, piece, pieces);
 }
+ZANTHIC_TARGET_AVX2 __attribute__((flatten)) inline void stream_avx2(void *ctx, unsigned piece, unsigned pieces) {
+    stream_piece<FusedAvx2>(ctx, piece, pieces);
+}
 ZANTHIC_TARGET_AVX512 inline void sweep_avx512(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj,
                                                uint64_t n) {
     sweep_body<LibraryAngle>(w, ld, vt, ldv, cj, n);
@@ -1277,12 +1588,16 @@ ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void algebraic_avx512(doub
 ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void group_avx512(void *ctx, unsigned piece, unsigned pieces) {
     group_piece<FusedAvx512>(ctx, piece, pieces);
 }
+ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void stream_avx512(void *ctx, unsigned piece,
+                                                                        unsigned pieces) {
+    stream_piece<FusedAvx512>(ctx, piece, pieces);
+}
 #endif
 
-inline constexpr Kernels kPortable = {sweep_portable, group_portable, algebraic_portable};
+inline constexpr Kernels kPortable = {sweep_portable, group_portable, algebraic_portable, stream_portable};
 #if ZANTHIC_X86
-inline constexpr Kernels kAvx2 = {sweep_avx2, group_avx2, algebraic_avx2};
-inline constexpr Kernels kAvx512 = {sweep_avx512, group_avx512, algebraic_avx512};
+inline constexpr Kernels kAvx2 = {sweep_avx2, group_avx2, algebraic_avx2, stream_avx2};
+inline constexpr Kernels kAvx512 = {sweep_avx512, group_avx512, algebraic_avx512, stream_avx512};
 inline constexpr const Kernels *kVariants[isa::kLevels] = {&kPortable, &kAvx2, &kAvx512};
 #else
 inline constexpr const Kernels *kVariants[isa::kLevels] = {&kPortable, nullptr, nullptr};
@@ -1299,7 +1614,7 @@ inline uint64_t group_scratch_size(uint64_t n) {
     return (pair_slots(n) * sizeof(PairSlot) + sizeof(double) - 1) / sizeof(double);
 }
 inline uint64_t sweep_scratch_size(uint64_t n) {
-    const uint64_t slots = group_scratch_size(n);
+    const uint64_t slots = 2 * group_scratch_size(n);
     return blocked(n) ? (slots > round_up(n) ? slots : round_up(n)) : plain_scratch_size(n);
 }
 
@@ -1312,7 +1627,10 @@ inline void sweep(double *w, uint64_t ld, double *vt, uint64_t ldv, double *scra
                   bool algebraic = false) {
     Threads alone = {1, nullptr, {0.0, 0.0}, 0, 0};
     if (blocked(n))
-        sweep_groups(kernels().group, w, ld, vt, ldv, scratch, n, n >= kSplitFrom ? threads : alone);
+        if (n >= kStreamFrom)
+            sweep_streamed(kernels().stream, w, ld, vt, ldv, scratch, n, threads);
+        else
+            sweep_groups(kernels().group, w, ld, vt, ldv, scratch, n, n >= kSplitFrom ? threads : alone);
     else if (algebraic)
         kernels().sweep_algebraic(w, ld, vt, ldv, scratch, n);
     else

@@ -7,7 +7,7 @@
 // the row-by-row sweep with algebraic angles, which round differently, must
 // reach the same values and vectors when both run to convergence under the
 // decomposition's stopping rule, and the sweep in groups must give the same
-// bits on 2 and 3 threads as on one. Every instruction-set variant that the
+// bits on 2 and 3 threads as on one, streamed or pair by pair. Every instruction-set variant that the
 // processor runs is checked. Prints "ok <variants>" or the failures.
 #include <cmath>
 #include <cstdint>
@@ -209,8 +209,8 @@ bool run_on_threads(PieceFn fn, void *ctx, unsigned pieces) {
 template <class Step>
 void check_blocked(const char *variant, const char *kind, uint64_t n, unsigned seed, Step step) {
     const uint64_t padded = rotate::round_up(n), ld = rotate::row_stride(n);
-    const uint64_t scratch_size = rotate::group_scratch_size(n) > rotate::sweep_scratch_size(n)
-                                      ? rotate::group_scratch_size(n)
+    const uint64_t scratch_size = 2 * rotate::group_scratch_size(n) > rotate::sweep_scratch_size(n)
+                                      ? 2 * rotate::group_scratch_size(n)
                                       : rotate::sweep_scratch_size(n);
     const uint64_t total = padded * ld + n * padded + scratch_size + rotate::kAlign;
     double *buffer = static_cast<double *>(calloc(total, sizeof(double)));
@@ -246,11 +246,20 @@ void check_blocked(const char *variant, const char *kind, uint64_t n, unsigned s
     free(buffer);
 }
 
+// One sweep in groups: pair by pair (streamed false) or streamed.
+void sweep_in_groups(PieceFn fn, bool streamed, double *w, uint64_t ld, double *vt, uint64_t ldv, void *scratch,
+                     uint64_t n, rotate::Threads &threads) {
+    if (streamed)
+        rotate::sweep_streamed(fn, w, ld, vt, ldv, scratch, n, threads);
+    else
+        rotate::sweep_groups(fn, w, ld, vt, ldv, scratch, n, threads);
+}
+
 // Three sweeps in groups on 1, 2 and 3 threads from the same Gram matrix
 // (orders with partial groups among them): the same bits.
-void check_threads(const char *variant, PieceFn group, uint64_t n, unsigned seed) {
+void check_threads(const char *variant, const rotate::Kernels &kernels, bool streamed, uint64_t n, unsigned seed) {
     const uint64_t padded = rotate::round_up(n), ld = rotate::row_stride(n);
-    const uint64_t size = padded * ld + n * padded, total = size + rotate::group_scratch_size(n) + rotate::kAlign;
+    const uint64_t size = padded * ld + n * padded, total = size + 2 * rotate::group_scratch_size(n) + rotate::kAlign;
     double *result[3];
     double *a = static_cast<double *>(malloc((n * n + 1) * sizeof(double)));
     srand(seed);
@@ -267,9 +276,12 @@ void check_threads(const char *variant, PieceFn group, uint64_t n, unsigned seed
         for (uint64_t i = 0; i < n; i++) vt[i * padded + i] = 1.0;
         // Timings that find the threads faster, at first at least.
         rotate::Threads threads = {pieces, run_on_threads, {1.0, 1e-300}, 1000, 1000};
-        for (int sweep = 0; sweep < 3; sweep++) rotate::sweep_groups(group, w, ld, vt, padded, scratch, n, threads);
+        for (int sweep = 0; sweep < 3; sweep++)
+            sweep_in_groups(streamed ? kernels.stream : kernels.group, streamed, w, ld, vt, padded, scratch, n,
+                            threads);
         if (pieces > 1 && memcmp(rotate::align(result[0]), w, size * sizeof(double)) && failures++ < 10)
-            printf("%s blocked n %lu: %u threads give other bits than one\n", variant, (unsigned long)n, pieces);
+            printf("%s %s n %lu: %u threads give other bits than one\n", variant, streamed ? "streamed" : "blocked",
+                   (unsigned long)n, pieces);
     }
     for (double *r : result) free(r);
     free(a);
@@ -296,7 +308,15 @@ int main() {
             });
         for (uint64_t n : {2, 8, 9, 16, 17, 40, 101})
             check_blocked(isa::name(l), "algebraic", n, seed++, rotate::kVariants[level]->sweep_algebraic);
-        for (uint64_t n : {24, 61, 72}) check_threads(isa::name(l), rotate::kVariants[level]->group, n, seed++);
+        for (uint64_t n : {2, 8, 9, 16, 23, 61})
+            check_blocked(isa::name(l), "streamed", n, seed++, [&](double *w, uint64_t ld, double *vt, uint64_t ldv,
+                                                                    double *scratch, uint64_t order) {
+                rotate::Threads one = {1, nullptr, {0.0, 0.0}, 0, 0};
+                rotate::sweep_streamed(rotate::kVariants[level]->stream, w, ld, vt, ldv, scratch, order, one);
+            });
+        for (bool streamed : {false, true})
+            for (uint64_t n : {24, 61, 72, 137})
+                check_threads(isa::name(l), *rotate::kVariants[level], streamed, n, seed++);
         strcat(ran, " ");
         strcat(ran, isa::name(l));
     }
