@@ -131,7 +131,7 @@ int main(int argc, char **argv) {
         for (int level = 0; level < isa::kLevels; level++) {
             if (!isa::supported((isa::Level)level) || !kTransposeVariants[level]) continue;
             const TransposeFn f = *kTransposeVariants[level];
-            contenders.push_back([&, f] { f(m, n, a.data(), d.data()); });
+            contenders.push_back([&, f] { transpose_with(f, m, n, a.data(), d.data()); });
             levels.push_back(level);
         }
         const Medians md = interleaved(kRounds, inner, contenders);
