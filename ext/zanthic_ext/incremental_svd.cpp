@@ -323,18 +323,9 @@ void residual_back_portable(const double *u, uint64_t m, uint64_t k, const doubl
                             double *p2) {
     for (uint64_t i = 0; i < m; i++) {
         const double *row = u + i * k;
-        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-        uint64_t j = 0;
-        for (; j + 4 <= k; j += 4) {
-            s0 += row[j] * p[j];
-            s1 += row[j + 1] * p[j + 1];
-            s2 += row[j + 2] * p[j + 2];
-            s3 += row[j + 3] * p[j + 3];
-        }
-        for (; j < k; j++) s0 += row[j] * p[j];
-        const double d = c[i] - ((s0 + s2) + (s1 + s3));
+        const double d = row_residual(row, k, p, c[i]);
         r[i] = d;
-        for (j = 0; j < k; j++) p2[j] += d * row[j];
+        for (uint64_t j = 0; j < k; j++) p2[j] += d * row[j];
     }
 }
 

@@ -247,16 +247,7 @@ double residual_portable(const double *u, uint64_t rows, uint64_t cols, const do
     double ss = 0.0;
     for (uint64_t i = 0; i < rows; i++) {
         const double *row = u + i * cols;
-        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-        uint64_t j = 0;
-        for (; j + 4 <= cols; j += 4) {
-            s0 += row[j] * p[j];
-            s1 += row[j + 1] * p[j + 1];
-            s2 += row[j + 2] * p[j + 2];
-            s3 += row[j + 3] * p[j + 3];
-        }
-        for (; j < cols; j++) s0 += row[j] * p[j];
-        const double d = c[i] - ((s0 + s2) + (s1 + s3));
+        const double d = row_residual(row, cols, p, c[i]);
         r[i] = d;
         ss += d * d;
     }

@@ -27,6 +27,22 @@ void accumulate_vectors(const CVector *const *in, uint64_t count, const double *
 // returns the sum of the squares of r.
 double residual_rows(const double *u, uint64_t rows, uint64_t cols, const double *p, const double *c, double *r);
 
+// c_i - row . p over k values, summed in four interleaved chains: the
+// portable residual of one row. Both residual kernels use it, so the
+// residual comes out the same whichever of them computes it.
+inline double row_residual(const double *row, uint64_t k, const double *p, double c_i) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    uint64_t j = 0;
+    for (; j + 4 <= k; j += 4) {
+        s0 += row[j] * p[j];
+        s1 += row[j + 1] * p[j + 1];
+        s2 += row[j + 2] * p[j + 2];
+        s3 += row[j + 3] * p[j + 3];
+    }
+    for (; j < k; j++) s0 += row[j] * p[j];
+    return c_i - ((s0 + s2) + (s1 + s3));
+}
+
 }  // namespace zanthic
 
 #endif
