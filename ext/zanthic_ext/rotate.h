@@ -952,15 +952,27 @@ inline __attribute__((always_inline)) void columns_scaled(double *cj, double *w,
 }
 
 // The passes of a block, as units of eight lines l: units [0, tiles) are the
-// tiles of the column pass (lines l < split = base + kLanes), the next ones
-// the row pass from line `from` on, the last ones V^T. Applies units
+// column pass (lines l < split = base + kLanes): those below `low` on the
+// rows of the lower triangle, which hold those lines' entries (see
+// sweep_symmetric_body), the rest as tiles of the upper one; the next units
+// are the row pass from line `from` on, the last ones V^T. Applies units
 // [u0, u1).
 template <class Arith, class V = v8d>
 inline __attribute__((always_inline)) void block_passes(const SymmetricBlock &blk, double *w, uint64_t ld,
                                                         double *vt, uint64_t ldv, double *cj, uint64_t j,
-                                                        uint64_t from, uint64_t padded, uint64_t u0, uint64_t u1) {
+                                                        uint64_t low, uint64_t from, uint64_t padded, uint64_t u0,
+                                                        uint64_t u1) {
     const uint64_t tiles = (blk.base + kLanes) / kLanes, rows = tiles + (padded - from) / kLanes;
-    const uint64_t k0 = blk.k0;
+    const uint64_t k0 = blk.k0, lows = low / kLanes;
+    const uint64_t n0 = u0 < lows ? u0 : lows, n1 = u1 < lows ? u1 : lows;
+    if (n0 < n1) {
+        if (blk.unit)
+            rows_scaled<Arith, true, V>(cj, w + k0 * ld, ld, n0 * kLanes, n1 * kLanes, blk);
+        else
+            rows_scaled<Arith, false, V>(cj, w + k0 * ld, ld, n0 * kLanes, n1 * kLanes, blk);
+    }
+    if (u0 < lows) u0 = lows;
+    if (u1 < u0) u1 = u0;
     const uint64_t t0 = u0 < tiles ? u0 : tiles, t1 = u1 < tiles ? u1 : tiles;
     const uint64_t r0 = u0 < tiles ? tiles : (u0 < rows ? u0 : rows), r1 = u1 < rows ? u1 : rows;
     const uint64_t v0 = u0 < rows ? rows : u0;
@@ -1000,19 +1012,27 @@ inline __attribute__((always_inline)) void scatter_block(const SymmetricBlock &b
 // ---- symmetric row-by-row sweep, for decompositions that may round -------
 // differently from the plain procedure
 //
-// The same rotations in the same order, on a W kept exactly symmetric: only
-// the upper triangle is read and written during the sweep, and W is made
-// whole again at its end. Rotation (j, k) changes, for each line l outside
-// {j, k}, the pair W[j][l], W[k][l], one entry of which the plain procedure
-// changes twice (once in row, once in column), so the sweep does half the
-// work on W. For fixed j, cj holds line j whole (W[l][j] above the
-// diagonal, W[j][l] right of it); for the block K = k0 .. k1 - 1, the pairs
-// of the lines l < k0 are (cj[l], W[l][k]), column k above the diagonal,
-// rotated eight rows at a time through the tiles of the column pass above;
-// those of the lines l >= k1 are (cj[l], W[k][l]), rows right of the
-// diagonal, the row pass. The core J x J is gathered from the upper
-// triangle and rotated there (rotate_core_upper). The pieces of the tiles
-// and of cj that fall into J are overwritten by the core.
+// The same rotations in the same order, on a W kept exactly symmetric: each
+// entry is held once, on one side of the diagonal, during the sweep, and W
+// is made whole again at its end. Rotation (j, k) changes, for each line l
+// outside {j, k}, the pair W[j][l], W[k][l], one entry of which the plain
+// procedure changes twice (once in row, once in column), so the sweep does
+// half the work on W. For fixed j, cj holds line j whole; for the block
+// K = k0 .. k1 - 1, the pairs of the lines l >= k1 are (cj[l], W[k][l]),
+// rows right of the diagonal, the row pass; those of the lines l < k0 are
+// (cj[l], W{l, k}), column k above the diagonal, or row k left of it.
+//
+// Where an entry lives. Once j has passed every line of a group of eight
+// (j >= g0 = the first line of j's group), the entries W{l, k}, l in that
+// group and k > l beyond it, change only as the second line of a pair, in
+// the column passes: they are moved, transposed, into the lower triangle
+// (W[k][l]) as j enters the next group, and their column passes become rows
+// of it, with no transposes. The lines l of j's own group and beyond are
+// held in the upper triangle; their column pass goes eight rows at a time
+// through 8 x 8 tiles, transposed into registers. The core J x J is
+// gathered from the upper triangle and rotated there (rotate_core_upper).
+// The pieces of the tiles and of cj that fall into J are overwritten by the
+// core.
 //
 // The angles of a block form a chain of dependent operations, and the
 // passes are independent work: the sweep runs them side by side. Once a
@@ -1022,15 +1042,55 @@ inline __attribute__((always_inline)) void scatter_block(const SymmetricBlock &b
 // passes after each of its rotations, so that the processor fills the wait
 // for each angle. Every element still sees the same operations in the same
 // order. W[j][j] passes from core to core (the tiles write over cj[j]).
+
+// The entries W[l][k], l in the group of eight from g and k beyond it, moved
+// below the diagonal (to W[k][l]), for tiles of columns from c0, c0 + step, ...
+template <class V>
+inline __attribute__((always_inline)) void mirror_group_down(double *w, uint64_t ld, uint64_t g, uint64_t c0,
+                                                             uint64_t padded) {
+    for (uint64_t c = c0; c < padded; c += kLanes) {
+        V x[8];
+        for (int r = 0; r < 8; r++) load(x[r], w + (g + r) * ld + c);
+        transpose(x);
+        for (int r = 0; r < 8; r++) store(w + (c + r) * ld + g, x[r]);
+    }
+}
+
+// W made whole at the end of a sweep in which the groups below `last` moved
+// their entries below the diagonal and the rest kept them above it.
+template <class V>
+inline __attribute__((always_inline)) void make_whole(double *w, uint64_t ld, uint64_t n, uint64_t last) {
+    const uint64_t padded = round_up(n);
+    for (uint64_t g = 0; g < padded; g += kLanes) {
+        // Up from below, for the groups that moved down, or down from above.
+        for (uint64_t c = g + kLanes; c < padded; c += kLanes) {
+            const bool down = g < last;
+            double *from = down ? w + c * ld + g : w + g * ld + c, *to = down ? w + g * ld + c : w + c * ld + g;
+            V x[8];
+            for (int r = 0; r < 8; r++) load(x[r], from + r * ld);
+            transpose(x);
+            for (int r = 0; r < 8; r++) store(to + r * ld, x[r]);
+        }
+        for (uint64_t i = g + 1; i < g + kLanes && i < n; i++)
+            for (uint64_t l = g; l < i; l++) w[i * ld + l] = w[l * ld + i];
+    }
+}
+
 template <class Angle, class Arith, class V = v8d>
 inline __attribute__((always_inline)) void sweep_symmetric_body(double *w, uint64_t ld, double *vt, uint64_t ldv,
                                                                 double *cj, uint64_t n) {
     const uint64_t padded = round_up(n);
     auto none = [](uint64_t) __attribute__((always_inline)) {};
     SymmetricBlock blocks[2];
+    uint64_t g0 = 0;
     for (uint64_t j = 0; j + 1 < n; j++) {
         if (stop_requested()) return;
-        for (uint64_t l = 0; l < j; l++) cj[l] = w[l * ld + j];
+        if (j % kLanes == 0 && j > 0) {
+            mirror_group_down<V>(w, ld, j - kLanes, j, padded);
+            g0 = j;
+        }
+        for (uint64_t l = 0; l < g0; l++) cj[l] = w[j * ld + l];
+        for (uint64_t l = g0; l < j; l++) cj[l] = w[l * ld + j];
         for (uint64_t l = j; l < n; l++) cj[l] = w[j * ld + l];
         SymmetricBlock *cur = &blocks[0], *next = &blocks[1];
         gather_block(*cur, w, ld, cj, cj[j], j + 1, n);
@@ -1040,7 +1100,7 @@ inline __attribute__((always_inline)) void sweep_symmetric_body(double *w, uint6
             const uint64_t tiles = split / kLanes;
             if (split >= n) {
                 const uint64_t units = tiles + (padded - split) / kLanes + padded / kLanes;
-                block_passes<Arith, V>(*cur, w, ld, vt, ldv, cj, j, split, padded, 0, units);
+                block_passes<Arith, V>(*cur, w, ld, vt, ldv, cj, j, g0, split, padded, 0, units);
                 scatter_block(*cur, w, ld, cj);
                 cj[j] = cur->core[0][0];
                 break;
@@ -1057,7 +1117,7 @@ inline __attribute__((always_inline)) void sweep_symmetric_body(double *w, uint6
             uint64_t done = 0;
             rotate_block<Angle>(*next, [&](uint64_t m) __attribute__((always_inline)) {
                 const uint64_t upto = units * m / slices;
-                block_passes<Arith, V>(*cur, w, ld, vt, ldv, cj, j, split + kLanes, padded, done, upto);
+                block_passes<Arith, V>(*cur, w, ld, vt, ldv, cj, j, g0, split + kLanes, padded, done, upto);
                 done = upto;
             });
             scatter_block(*cur, w, ld, cj);
@@ -1065,11 +1125,11 @@ inline __attribute__((always_inline)) void sweep_symmetric_body(double *w, uint6
             cur = next;
             next = t;
         }
-        for (uint64_t l = 0; l < j; l++) w[l * ld + j] = cj[l];
+        for (uint64_t l = 0; l < g0; l++) w[j * ld + l] = cj[l];
+        for (uint64_t l = g0; l < j; l++) w[l * ld + j] = cj[l];
         for (uint64_t l = j; l < n; l++) w[j * ld + l] = cj[l];
     }
-    for (uint64_t i = 0; i < n; i++)
-        for (uint64_t l = 0; l < i; l++) w[i * ld + l] = w[l * ld + i];
+    make_whole<V>(w, ld, n, g0);
 }
 
 // ---- one group J on several threads ----------------------------------------
