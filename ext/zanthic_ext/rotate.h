@@ -910,15 +910,20 @@ inline __attribute__((always_inline)) void make_whole(double *w, uint64_t ld, ui
     }
 }
 
-// One block of the two-line sweep. Core lines: 0 = j, 1 = j + 1, and
-// 1 + m = k0 + m - 1 for m = 1 .. b; only the upper triangle is kept.
-// Rotation (j, k0 + m - 1) has c0, s0, t1a, t2a [m - 1]; (j + 1, ...) c1,
-// s1, t1b, t2b. The passes carry line j as sx0 * x~ and line j + 1 as
-// sx1 * x~.
+// One block of the two-line sweep: the lines K = k0 .. k0 + b - 1 (within
+// the aligned group from base) and its core, kept so that each rotation's
+// changes are two rows of eight: kk is K x K whole (symmetric), r0 and r1
+// hold W{j, K} and W{j + 1, K}, a0, w01 and a1 the 2 x 2 block of lines j,
+// j + 1. Lanes past b are zero. Rotation (j, k0 + m) has c0, s0, t1a,
+// t2a [m]; (j + 1, k0 + m) c1, s1, t1b, t2b. The passes carry line j as
+// sx0 * x~ and line j + 1 as sx1 * x~.
 struct TwoBlock {
+    alignas(64) double kk[kLanes][kLanes];
+    alignas(64) double r0[kLanes];
+    alignas(64) double r1[kLanes];
+    double a0, w01, a1;
     uint64_t k0, base, b;
     bool unit;
-    double core[kLanes + 2][kLanes + 2];
     double c0[kLanes], s0[kLanes], c1[kLanes], s1[kLanes];
     double t1a[kLanes], t2a[kLanes], t1b[kLanes], t2b[kLanes], sx0, sx1;
 };
@@ -930,58 +935,62 @@ inline __attribute__((always_inline)) void gather_two(TwoBlock &blk, const doubl
                                                       uint64_t k0, uint64_t n) {
     blk.k0 = k0;
     blk.base = k0 / kLanes * kLanes;
-    blk.b = (blk.base + kLanes < n ? blk.base + kLanes : n) - k0;
-    blk.core[0][0] = a0;
-    blk.core[0][1] = w01;
-    blk.core[1][1] = a1;
-    for (uint64_t q = 2; q <= blk.b + 1; q++) {
-        blk.core[0][q] = cj0[k0 + q - 2];
-        blk.core[1][q] = cj1[k0 + q - 2];
+    const uint64_t b = blk.b = (blk.base + kLanes < n ? blk.base + kLanes : n) - k0;
+    blk.a0 = a0;
+    blk.w01 = w01;
+    blk.a1 = a1;
+    for (uint64_t q = 0; q < kLanes; q++) {
+        blk.r0[q] = q < b ? cj0[k0 + q] : 0.0;
+        blk.r1[q] = q < b ? cj1[k0 + q] : 0.0;
     }
-    for (uint64_t p = 2; p <= blk.b + 1; p++) {
-        const double *row = w + (k0 + p - 2) * ld + k0;
-        for (uint64_t q = p; q <= blk.b + 1; q++) blk.core[p][q] = row[q - 2];
+    for (uint64_t p = 0; p < kLanes; p++) {
+        const double *row = w + (k0 + p) * ld + k0;
+        for (uint64_t q = 0; q < kLanes; q++)
+            blk.kk[p][q] = p >= b || q >= b ? 0.0 : q >= p ? row[q] : blk.kk[q][p];
     }
 }
 
-// Rotation (i, q) of the core, i = 0 or 1 (the line of j or j + 1), q >= 2,
-// in the upper triangle; returns the rotation.
-template <class Angle>
-inline __attribute__((always_inline)) Rotation rotate_two_core(double (*core)[kLanes + 2], uint64_t lines,
-                                                               uint64_t i, uint64_t q) {
-    const double a = core[i][i], w = core[i][q], d = core[q][q];
+// Rotation (j + i, k0 + m), i = 0 or 1, on the core; returns the rotation.
+template <class Angle, class V>
+inline __attribute__((always_inline)) Rotation rotate_two_core(TwoBlock &blk, uint64_t i, uint64_t m) {
+    double &ai = i ? blk.a1 : blk.a0;
+    double *ri = i ? blk.r1 : blk.r0, *ro = i ? blk.r0 : blk.r1;
+    const double a = ai, w = ri[m], d = blk.kk[m][m];
     const Rotation rot = Angle::of(a, d, w);
     const double c = rot.c, s = rot.s;
     const double a1 = c * a + s * w, w1 = c * w - s * a;
     const double m1 = c * w + s * d, d1 = c * d - s * w;
-    core[i][i] = c * a1 + s * m1;
-    core[i][q] = c * w1 + s * d1;
-    core[q][q] = c * d1 - s * w1;
-    for (uint64_t p = 0; p < lines; p++) {
-        if (p == i || p == q) continue;
-        // (W{i, p}, W{q, p}) from the upper triangle.
-        double &x = p < i ? core[p][i] : core[i][p];
-        double &y = p < q ? core[p][q] : core[q][p];
-        const double xv = x, yv = y;
-        x = c * xv + s * yv;
-        y = c * yv - s * xv;
-    }
+    // The pairs (W{j + i, l}, W{k, l}) of the lines l of K, as rows; l = m
+    // is the 2 x 2 block's, written after.
+    V x, y;
+    load(x, ri);
+    load(y, blk.kk[m]);
+    store(ri, c * x + s * y);
+    store(blk.kk[m], c * y - s * x);
+    // l = the other line of j, j + 1.
+    const double xo = blk.w01, yo = ro[m];
+    blk.w01 = c * xo + s * yo;
+    ro[m] = c * yo - s * xo;
+    ai = c * a1 + s * m1;
+    ri[m] = c * w1 + s * d1;
+    blk.kk[m][m] = c * d1 - s * w1;
+    for (uint64_t l = 0; l < kLanes; l++) blk.kk[l][m] = blk.kk[m][l];
     return rot;
 }
 
 // The rotations of a block in waves: (j, k) and (j + 1, k - 1) together,
 // then between(wave) for wave = 1 .. b + 1.
-template <class Angle, class Between>
+template <class Angle, class V, class Between>
 inline __attribute__((always_inline)) void rotate_two(TwoBlock &blk, Between between) {
-    const uint64_t b = blk.b, lines = b + 2;
+    const uint64_t b = blk.b;
     for (uint64_t wave = 0; wave <= b; wave++) {
         if (wave < b) {
-            const Rotation r = rotate_two_core<Angle>(blk.core, lines, 0, wave + 2);
+            const Rotation r = rotate_two_core<Angle, V>(blk, 0, wave);
             blk.c0[wave] = r.c;
             blk.s0[wave] = r.s;
         }
         if (wave > 0) {
-            const Rotation r = rotate_two_core<Angle>(blk.core, lines, 1, wave + 1);
+            const Rotation r = rotate_two_core<Angle, V>(blk, 1, wave - 1);
             blk.c1[wave - 1] = r.c;
             blk.s1[wave - 1] = r.s;
         }
@@ -1107,13 +1116,13 @@ inline __attribute__((always_inline)) void two_passes(const TwoBlock &blk, doubl
 
 inline __attribute__((always_inline)) void scatter_two(const TwoBlock &blk, double *w, uint64_t ld, double *cj0,
                                                        double *cj1) {
-    for (uint64_t q = 2; q <= blk.b + 1; q++) {
-        cj0[blk.k0 + q - 2] = blk.core[0][q];
-        cj1[blk.k0 + q - 2] = blk.core[1][q];
+    for (uint64_t q = 0; q < blk.b; q++) {
+        cj0[blk.k0 + q] = blk.r0[q];
+        cj1[blk.k0 + q] = blk.r1[q];
     }
-    for (uint64_t p = 2; p <= blk.b + 1; p++) {
-        double *row = w + (blk.k0 + p - 2) * ld + blk.k0;
-        for (uint64_t q = p; q <= blk.b + 1; q++) row[q - 2] = blk.core[p][q];
+    for (uint64_t p = 0; p < blk.b; p++) {
+        double *row = w + (blk.k0 + p) * ld + blk.k0;
+        for (uint64_t q = p; q < blk.b; q++) row[q] = blk.kk[p][q];
     }
 }
 
@@ -1180,7 +1189,7 @@ inline __attribute__((always_inline)) void sweep_two_body(double *w, uint64_t ld
         if (j + 2 < n) {
             TwoBlock *cur = &blocks[0], *next = &blocks[1];
             gather_two(*cur, w, ld, cj0, cj1, cj0[j], cj0[j + 1], cj1[j + 1], j + 2, n);
-            rotate_two<Angle>(*cur, none);
+            rotate_two<Angle, V>(*cur, none);
             for (;;) {
                 const uint64_t split = cur->base + kLanes;
                 const uint64_t tiles = split / kLanes;
@@ -1194,11 +1203,11 @@ inline __attribute__((always_inline)) void sweep_two_body(double *w, uint64_t ld
                     rows_two<Arith, true, V>(cj0, cj1, w + cur->k0 * ld, ld, split, split + kLanes, *cur);
                 else
                     rows_two<Arith, false, V>(cj0, cj1, w + cur->k0 * ld, ld, split, split + kLanes, *cur);
-                gather_two(*next, w, ld, cj0, cj1, cur->core[0][0], cur->core[0][1], cur->core[1][1], split, n);
+                gather_two(*next, w, ld, cj0, cj1, cur->a0, cur->w01, cur->a1, split, n);
                 const uint64_t units = tiles + (padded - split - kLanes) / kLanes + padded / kLanes;
                 const uint64_t slices = next->b + 1;
                 uint64_t done = 0;
-                rotate_two<Angle>(*next, [&](uint64_t m) __attribute__((always_inline)) {
+                rotate_two<Angle, V>(*next, [&](uint64_t m) __attribute__((always_inline)) {
                     const uint64_t upto = units * m / slices;
                     two_passes<Arith, V>(*cur, w, ld, vt, ldv, cj0, cj1, j, g0, split + kLanes, padded, done, upto);
                     done = upto;
@@ -1208,9 +1217,9 @@ inline __attribute__((always_inline)) void sweep_two_body(double *w, uint64_t ld
                 cur = next;
                 next = t;
             }
-            cj0[j] = cur->core[0][0];
-            cj0[j + 1] = cj1[j] = cur->core[0][1];
-            cj1[j + 1] = cur->core[1][1];
+            cj0[j] = cur->a0;
+            cj0[j + 1] = cj1[j] = cur->w01;
+            cj1[j + 1] = cur->a1;
         }
         scatter_line(cj0, w, ld, j, g0, n);
         scatter_line(cj1, w, ld, j + 1, g0, n);
