@@ -34,10 +34,10 @@ constexpr int kMaxSweeps = 20;
 constexpr double kOffDiagonalRatio = 1e-12;
 // From this order on the sweeps keep W symmetric and take their angles
 // from rotation_algebraic instead of atan, cos and sin: the same rotations,
-// rounded differently, in about half the time (measured at one thread on
-// Gram matrices of 2000 x n term counts: 0.68x at n = 24, 0.57x at 100,
-// 0.54x at 127). Smaller orders keep the plain procedure's bits, where the
-// gain is a few microseconds (0.82x at 16). Orders above
+// rounded differently, in about a third of the time (measured at one
+// thread, AVX-512, on Gram matrices of 2000 x n term counts: 0.44x at
+// n = 24, 0.37x at 100, 0.35x at 127). Smaller orders keep the plain
+// procedure's bits, where the gain is a few microseconds. Orders above
 // rotate::kBlockAbove take the sweep in groups either way.
 constexpr uint64_t kAlgebraicFrom = 24;
 // Singular values at or below this are treated as zero: their column of U
