@@ -157,9 +157,11 @@ inline uint64_t row_stride(uint64_t n) { return round_up(n); }
 // slower at n = 200).
 constexpr uint64_t kDeferAbove = 256;
 inline bool defer_accumulator(uint64_t n) { return n > kDeferAbove; }
-// Scratch of the row-by-row sweep: column j of W, and the (c, s) of every
-// rotation when they are applied to V^T afterwards.
-inline uint64_t plain_scratch_size(uint64_t n) { return round_up(n) + (defer_accumulator(n) ? n * (n - 1) : 0); }
+// Scratch of the row-by-row sweeps: lines j (and j + 1) of W, and the
+// (c, s) of every rotation when they are applied to V^T afterwards.
+inline uint64_t plain_scratch_size(uint64_t n) {
+    return 2 * round_up(n) + (defer_accumulator(n) ? n * (n - 1) : 0);
+}
 // Orders above this take the blocked sweep below (measured: 1.3x at n = 128,
 // 1.5x at 500, 2.4x at 1000; 0.86x at 101, where W stays in L1/L2 anyway).
 constexpr uint64_t kBlockAbove = 127;
@@ -392,39 +394,6 @@ inline __attribute__((always_inline)) void rotate_core(double (*core)[kLanes + 1
             core[0][q] = cm * x + sm * y;
             core[m][q] = cm * y - sm * x;
         }
-    }
-}
-
-// rotate_core for a symmetric core of which only the upper triangle
-// (core[p][q], p <= q) is kept: rotation m changes, besides the 2 x 2 block
-// of lines 0 and m, the pairs (core[0][q], W[m][q]) of the other lines q,
-// with W[m][q] read from above the diagonal. A quarter of the arithmetic of
-// rotating columns and rows of the whole core, which is what the angles'
-// chain waits for.
-// After rotation m, between(m) runs: work for the processor to do while
-// the next angle waits for this one.
-template <uint64_t kFixed, class Angle, class Between>
-inline __attribute__((always_inline)) void rotate_core_upper(double (*core)[kLanes + 1], uint64_t dynamic_b,
-                                                             double *c, double *s, Between between) {
-    const uint64_t b = kFixed ? kFixed : dynamic_b;
-    for (uint64_t m = 1; m <= b; m++) {
-        const double a = core[0][0], w = core[0][m], d = core[m][m];
-        const Rotation rot = Angle::of(a, d, w);
-        const double cm = c[m - 1] = rot.c, sm = s[m - 1] = rot.s;
-        // Columns 0 and m, then rows 0 and m, of the 2 x 2 block.
-        const double a1 = cm * a + sm * w, w1 = cm * w - sm * a;
-        const double m1 = cm * w + sm * d, d1 = cm * d - sm * w;
-        core[0][0] = cm * a1 + sm * m1;
-        core[0][m] = cm * w1 + sm * d1;
-        core[m][m] = cm * d1 - sm * w1;
-        for (uint64_t q = 1; q <= b; q++) {
-            if (q == m) continue;
-            double &y = q < m ? core[q][m] : core[m][q];
-            const double x = core[0][q], yv = y;
-            core[0][q] = cm * x + sm * yv;
-            y = cm * yv - sm * x;
-        }
-        between(m);
     }
 }
 
@@ -856,8 +825,39 @@ inline __attribute__((always_inline)) void pair_passes(double *w, uint64_t ld, d
     }
 }
 
-// One block of the symmetric sweep: its lines k0 .. k0 + b - 1 (within the
-// aligned group from base), its core (upper triangle) and rotations.
+// ---- symmetric row-by-row sweep, for decompositions that may round -------
+// differently from the plain procedure
+//
+// The same rotations in the same order, on a W kept exactly symmetric: each
+// entry is held once, on one side of the diagonal, during the sweep, and W
+// is made whole again at its end. Rotation (j, k) changes, for each line l
+// outside {j, k}, the pair W[j][l], W[k][l], one entry of which the plain
+// procedure changes twice (once in row, once in column), so the sweep does
+// half the work on W.
+//
+// Two lines at a time. Rotation (j + 1, k) touches lines j + 1 and k; every
+// rotation (j, k'), k' > k, touches j and k': they share no line, so
+// (j + 1, k) may run right after (j, k) with the same operands. The sweep
+// takes rows j and j + 1 together: first (j, j + 1), then, block by block of
+// up to eight lines K = k0 .. k1 - 1, (j, k) and (j + 1, k) for each k of
+// the block. The two chains of angles overlap (the angle of (j + 1, k) waits
+// for (j, k) and (j + 1, k - 1), not for (j, k + 1)), and every pass streams
+// the lines of a block once for twice the rotations. cj0 and cj1 hold lines
+// j and j + 1 whole; for the block K, the pairs of the lines l >= k1 are
+// (cj[l], W[k][l]), rows right of the diagonal, the row pass; those of the
+// lines l < k0 are (cj[l], W{l, k}), column k above the diagonal, or row k
+// left of it.
+//
+// Where an entry lives. Once j has passed every line of a group of eight
+// (j >= g0 = the first line of j's group), the entries W{l, k}, l in that
+// group and k > l beyond it, change only as the second line of a pair, in
+// the column passes: they are moved, transposed, into the lower triangle
+// (W[k][l]) as j enters the next group, and their column passes become rows
+// of it, with no transposes. The lines l of j's own group and beyond are
+// held in the upper triangle; their column pass goes eight rows at a time
+// through 8 x 8 tiles, transposed into registers. The core (lines j, j + 1
+// and K) is gathered from the upper triangle and rotated there. The pieces
+// of the tiles and of cj that fall into the core are overwritten by it.
 //
 // The passes apply the rotations in scaled form, as the sweep in groups does
 // (see PairRotations): line j, rotated against every line of the block, is
@@ -866,210 +866,365 @@ inline __attribute__((always_inline)) void pair_passes(double *w, uint64_t ld, d
 // t2 = tan * sx, and x = sx x~ once at the end: three operations where the
 // plain rotation takes six (two where every cosine is 1.0, as in the later
 // sweeps, against four). The AVX2 and AVX-512 variants fuse the multiply-adds.
-struct SymmetricBlock {
-    uint64_t k0, base, b;
-    bool unit;  // every cosine is exactly 1.0
-    double core[kLanes + 1][kLanes + 1];
-    double c[kLanes], s[kLanes];
-    double t1[kLanes], t2[kLanes], sx;
-};
-
-// Gathers the core of the block of lines k0 .. from the group at base, with
-// W[j][j] = a; lines j is in cj, the rest in W's upper triangle.
-inline __attribute__((always_inline)) void gather_block(SymmetricBlock &blk, const double *w, uint64_t ld,
-                                                        const double *cj, double a, uint64_t k0, uint64_t n) {
-    blk.k0 = k0;
-    blk.base = k0 / kLanes * kLanes;
-    blk.b = (blk.base + kLanes < n ? blk.base + kLanes : n) - k0;
-    blk.core[0][0] = a;
-    for (uint64_t q = 1; q <= blk.b; q++) blk.core[0][q] = cj[k0 + q - 1];
-    for (uint64_t p = 1; p <= blk.b; p++) {
-        const double *row = w + (k0 + p - 1) * ld + k0;
-        for (uint64_t q = p; q <= blk.b; q++) blk.core[p][q] = row[q - 1];
-    }
-}
-
-template <class Angle, class Between>
-inline __attribute__((always_inline)) void rotate_block(SymmetricBlock &blk, Between between) {
-    if (blk.b == kLanes)
-        rotate_core_upper<kLanes, Angle>(blk.core, blk.b, blk.c, blk.s, between);
-    else
-        rotate_core_upper<0, Angle>(blk.core, blk.b, blk.c, blk.s, between);
-    bool unit = true;
-    double sx = 1.0;
-    for (uint64_t m = 0; m < blk.b; m++) {
-        unit &= blk.c[m] == 1.0;
-        const double tangent = blk.s[m] / blk.c[m];
-        blk.t1[m] = tangent / sx;
-        blk.t2[m] = tangent * sx;
-        sx *= blk.c[m];
-    }
-    blk.unit = unit;
-    blk.sx = sx;
-}
-
-// The row pass of a block in scaled form: x (line j) against the rows y
-// (stride apart), on the columns [l0, l1).
-template <class Arith, bool kUnit, class V = v8d>
-inline __attribute__((always_inline)) void rows_scaled(double *x, double *y, uint64_t stride, uint64_t l0,
-                                                       uint64_t l1, const SymmetricBlock &blk) {
-    for (uint64_t l = l0; l < l1; l += kLanes) {
-        V xv;
-        load(xv, x + l);
-        for (uint64_t m = 0; m < blk.b; m++) {
-            double *yp = y + m * stride + l;
-            V yv;
-            load(yv, yp);
-            Arith::rotate(xv, yv, blk.t1[m], blk.t2[m]);
-            if (!kUnit) Arith::scale(yv, blk.c[m]);
-            store(yp, yv);
-        }
-        if (!kUnit) Arith::scale(xv, blk.sx);
-        store(x + l, xv);
-    }
-}
-
-// The column pass of a block in scaled form, as rotate_columns.
-template <class Arith, bool kFull, bool kUnit, class V = v8d>
-inline __attribute__((always_inline)) void columns_scaled(double *cj, double *w, uint64_t ld, uint64_t l0,
-                                                          uint64_t l1, const SymmetricBlock &blk) {
-    const uint64_t first = kFull ? 0 : blk.k0 - blk.base, count = kFull ? kLanes : blk.b;
-    for (uint64_t l = l0; l < l1; l += kLanes) {
-        V r[8], xv;
-        double *tile = w + l * ld + blk.base;
-        for (int i = 0; i < 8; i++) load(r[i], tile + i * ld);
-        load(xv, cj + l);
-        transpose(r);
-        for (uint64_t m = 0; m < count; m++) {
-            Arith::rotate(xv, r[first + m], blk.t1[m], blk.t2[m]);
-            if (!kUnit) Arith::scale(r[first + m], blk.c[m]);
-        }
-        if (!kUnit) Arith::scale(xv, blk.sx);
-        transpose(r);
-        for (int i = 0; i < 8; i++) store(tile + i * ld, r[i]);
-        store(cj + l, xv);
-    }
-}
-
-// The passes of a block, as units of eight lines l: units [0, tiles) are the
-// tiles of the column pass (lines l < split = base + kLanes), the next ones
-// the row pass from line `from` on, the last ones V^T. Applies units
-// [u0, u1).
-template <class Arith, class V = v8d>
-inline __attribute__((always_inline)) void block_passes(const SymmetricBlock &blk, double *w, uint64_t ld,
-                                                        double *vt, uint64_t ldv, double *cj, uint64_t j,
-                                                        uint64_t from, uint64_t padded, uint64_t u0, uint64_t u1) {
-    const uint64_t tiles = (blk.base + kLanes) / kLanes, rows = tiles + (padded - from) / kLanes;
-    const uint64_t k0 = blk.k0;
-    const uint64_t t0 = u0 < tiles ? u0 : tiles, t1 = u1 < tiles ? u1 : tiles;
-    const uint64_t r0 = u0 < tiles ? tiles : (u0 < rows ? u0 : rows), r1 = u1 < rows ? u1 : rows;
-    const uint64_t v0 = u0 < rows ? rows : u0;
-    const uint64_t rl0 = from + (r0 - tiles) * kLanes, rl1 = from + (r1 - tiles) * kLanes;
-    const uint64_t vl0 = (v0 - rows) * kLanes, vl1 = u1 > rows ? (u1 - rows) * kLanes : 0;
-    if (blk.unit) {
-        if (t0 < t1) {
-            if (blk.b == kLanes)
-                columns_scaled<Arith, true, true, V>(cj, w, ld, t0 * kLanes, t1 * kLanes, blk);
-            else
-                columns_scaled<Arith, false, true, V>(cj, w, ld, t0 * kLanes, t1 * kLanes, blk);
-        }
-        if (r0 < r1) rows_scaled<Arith, true, V>(cj, w + k0 * ld, ld, rl0, rl1, blk);
-        if (vl0 < vl1) rows_scaled<Arith, true, V>(vt + j * ldv, vt + k0 * ldv, ldv, vl0, vl1, blk);
-    } else {
-        if (t0 < t1) {
-            if (blk.b == kLanes)
-                columns_scaled<Arith, true, false, V>(cj, w, ld, t0 * kLanes, t1 * kLanes, blk);
-            else
-                columns_scaled<Arith, false, false, V>(cj, w, ld, t0 * kLanes, t1 * kLanes, blk);
-        }
-        if (r0 < r1) rows_scaled<Arith, false, V>(cj, w + k0 * ld, ld, rl0, rl1, blk);
-        if (vl0 < vl1) rows_scaled<Arith, false, V>(vt + j * ldv, vt + k0 * ldv, ldv, vl0, vl1, blk);
-    }
-}
-
-// Writes a block's core back: row j's part into cj, the rest into W.
-inline __attribute__((always_inline)) void scatter_block(const SymmetricBlock &blk, double *w, uint64_t ld,
-                                                         double *cj) {
-    for (uint64_t q = 1; q <= blk.b; q++) cj[blk.k0 + q - 1] = blk.core[0][q];
-    for (uint64_t p = 1; p <= blk.b; p++) {
-        double *row = w + (blk.k0 + p - 1) * ld + blk.k0;
-        for (uint64_t q = p; q <= blk.b; q++) row[q - 1] = blk.core[p][q];
-    }
-}
-
-// ---- symmetric row-by-row sweep, for decompositions that may round -------
-// differently from the plain procedure
-//
-// The same rotations in the same order, on a W kept exactly symmetric: only
-// the upper triangle is read and written during the sweep, and W is made
-// whole again at its end. Rotation (j, k) changes, for each line l outside
-// {j, k}, the pair W[j][l], W[k][l], one entry of which the plain procedure
-// changes twice (once in row, once in column), so the sweep does half the
-// work on W. For fixed j, cj holds line j whole (W[l][j] above the
-// diagonal, W[j][l] right of it); for the block K = k0 .. k1 - 1, the pairs
-// of the lines l < k0 are (cj[l], W[l][k]), column k above the diagonal,
-// rotated eight rows at a time through the tiles of the column pass above;
-// those of the lines l >= k1 are (cj[l], W[k][l]), rows right of the
-// diagonal, the row pass. The core J x J is gathered from the upper
-// triangle and rotated there (rotate_core_upper). The pieces of the tiles
-// and of cj that fall into J are overwritten by the core.
 //
 // The angles of a block form a chain of dependent operations, and the
 // passes are independent work: the sweep runs them side by side. Once a
 // block's rotations are known, its row pass over the next group of eight
 // lines comes first (the next core reads those entries of cj); then the
 // next block's core is rotated, with a slice of this block's remaining
-// passes after each of its rotations, so that the processor fills the wait
-// for each angle. Every element still sees the same operations in the same
-// order. W[j][j] passes from core to core (the tiles write over cj[j]).
-template <class Angle, class Arith, class V = v8d>
-inline __attribute__((always_inline)) void sweep_symmetric_body(double *w, uint64_t ld, double *vt, uint64_t ldv,
-                                                                double *cj, uint64_t n) {
-    const uint64_t padded = round_up(n);
-    auto none = [](uint64_t) __attribute__((always_inline)) {};
-    SymmetricBlock blocks[2];
-    for (uint64_t j = 0; j + 1 < n; j++) {
-        if (stop_requested()) return;
-        for (uint64_t l = 0; l < j; l++) cj[l] = w[l * ld + j];
-        for (uint64_t l = j; l < n; l++) cj[l] = w[j * ld + l];
-        SymmetricBlock *cur = &blocks[0], *next = &blocks[1];
-        gather_block(*cur, w, ld, cj, cj[j], j + 1, n);
-        rotate_block<Angle>(*cur, none);
-        for (;;) {
-            const uint64_t split = cur->base + kLanes;
-            const uint64_t tiles = split / kLanes;
-            if (split >= n) {
-                const uint64_t units = tiles + (padded - split) / kLanes + padded / kLanes;
-                block_passes<Arith, V>(*cur, w, ld, vt, ldv, cj, j, split, padded, 0, units);
-                scatter_block(*cur, w, ld, cj);
-                cj[j] = cur->core[0][0];
-                break;
-            }
-            // The next core's part of cj first, then that core, with the
-            // rest of this block's passes in slices between its rotations.
-            if (cur->unit)
-                rows_scaled<Arith, true, V>(cj, w + cur->k0 * ld, ld, split, split + kLanes, *cur);
-            else
-                rows_scaled<Arith, false, V>(cj, w + cur->k0 * ld, ld, split, split + kLanes, *cur);
-            gather_block(*next, w, ld, cj, cur->core[0][0], split, n);
-            const uint64_t units = tiles + (padded - split - kLanes) / kLanes + padded / kLanes;
-            const uint64_t slices = next->b;
-            uint64_t done = 0;
-            rotate_block<Angle>(*next, [&](uint64_t m) __attribute__((always_inline)) {
-                const uint64_t upto = units * m / slices;
-                block_passes<Arith, V>(*cur, w, ld, vt, ldv, cj, j, split + kLanes, padded, done, upto);
-                done = upto;
-            });
-            scatter_block(*cur, w, ld, cj);
-            SymmetricBlock *t = cur;
-            cur = next;
-            next = t;
-        }
-        for (uint64_t l = 0; l < j; l++) w[l * ld + j] = cj[l];
-        for (uint64_t l = j; l < n; l++) w[j * ld + l] = cj[l];
+// passes after each wave of its rotations, so that the processor fills the
+// wait for each angle. Every element still sees the same operations in the
+// same order. The 2 x 2 block of lines j, j + 1 passes from core to core
+// (the tiles write over it in cj).
+
+// The entries W[l][k], l in the group of eight from g and k beyond it, moved
+// below the diagonal (to W[k][l]), for tiles of columns from c0, c0 + step, ...
+template <class V>
+inline __attribute__((always_inline)) void mirror_group_down(double *w, uint64_t ld, uint64_t g, uint64_t c0,
+                                                             uint64_t padded) {
+    for (uint64_t c = c0; c < padded; c += kLanes) {
+        V x[8];
+        for (int r = 0; r < 8; r++) load(x[r], w + (g + r) * ld + c);
+        transpose(x);
+        for (int r = 0; r < 8; r++) store(w + (c + r) * ld + g, x[r]);
     }
-    for (uint64_t i = 0; i < n; i++)
-        for (uint64_t l = 0; l < i; l++) w[i * ld + l] = w[l * ld + i];
+}
+
+// W made whole at the end of a sweep in which the groups below `last` moved
+// their entries below the diagonal and the rest kept them above it.
+template <class V>
+inline __attribute__((always_inline)) void make_whole(double *w, uint64_t ld, uint64_t n, uint64_t last) {
+    const uint64_t padded = round_up(n);
+    for (uint64_t g = 0; g < padded; g += kLanes) {
+        // Up from below, for the groups that moved down, or down from above.
+        for (uint64_t c = g + kLanes; c < padded; c += kLanes) {
+            const bool down = g < last;
+            double *from = down ? w + c * ld + g : w + g * ld + c, *to = down ? w + g * ld + c : w + c * ld + g;
+            V x[8];
+            for (int r = 0; r < 8; r++) load(x[r], from + r * ld);
+            transpose(x);
+            for (int r = 0; r < 8; r++) store(to + r * ld, x[r]);
+        }
+        for (uint64_t i = g + 1; i < g + kLanes && i < n; i++)
+            for (uint64_t l = g; l < i; l++) w[i * ld + l] = w[l * ld + i];
+    }
+}
+
+// One block of the two-line sweep: the lines K = k0 .. k0 + b - 1 (within
+// the aligned group from base) and its core, kept so that each rotation's
+// changes are two rows of eight: kk is K x K whole (symmetric), r0 and r1
+// hold W{j, K} and W{j + 1, K}, a0, w01 and a1 the 2 x 2 block of lines j,
+// j + 1. Lanes past b are zero. Rotation (j, k0 + m) has c0, s0, t1a,
+// t2a [m]; (j + 1, k0 + m) c1, s1, t1b, t2b. The passes carry line j as
+// sx0 * x~ and line j + 1 as sx1 * x~.
+struct TwoBlock {
+    alignas(64) double kk[kLanes][kLanes];
+    alignas(64) double r0[kLanes];
+    alignas(64) double r1[kLanes];
+    double a0, w01, a1;
+    uint64_t k0, base, b;
+    bool unit;
+    double c0[kLanes], s0[kLanes], c1[kLanes], s1[kLanes];
+    double t1a[kLanes], t2a[kLanes], t1b[kLanes], t2b[kLanes], sx0, sx1;
+};
+
+// The block of lines k0 .. within the group from base; the 2 x 2 block of
+// lines j, j + 1 comes from the previous core (a0, w01, a1).
+inline __attribute__((always_inline)) void gather_two(TwoBlock &blk, const double *w, uint64_t ld, const double *cj0,
+                                                      const double *cj1, double a0, double w01, double a1,
+                                                      uint64_t k0, uint64_t n) {
+    blk.k0 = k0;
+    blk.base = k0 / kLanes * kLanes;
+    const uint64_t b = blk.b = (blk.base + kLanes < n ? blk.base + kLanes : n) - k0;
+    blk.a0 = a0;
+    blk.w01 = w01;
+    blk.a1 = a1;
+    for (uint64_t q = 0; q < kLanes; q++) {
+        blk.r0[q] = q < b ? cj0[k0 + q] : 0.0;
+        blk.r1[q] = q < b ? cj1[k0 + q] : 0.0;
+    }
+    for (uint64_t p = 0; p < kLanes; p++) {
+        const double *row = w + (k0 + p) * ld + k0;
+        for (uint64_t q = 0; q < kLanes; q++)
+            blk.kk[p][q] = p >= b || q >= b ? 0.0 : q >= p ? row[q] : blk.kk[q][p];
+    }
+}
+
+// Rotation (j + i, k0 + m), i = 0 or 1, on the core; returns the rotation.
+template <class Angle, class V>
+inline __attribute__((always_inline)) Rotation rotate_two_core(TwoBlock &blk, uint64_t i, uint64_t m) {
+    double &ai = i ? blk.a1 : blk.a0;
+    double *ri = i ? blk.r1 : blk.r0, *ro = i ? blk.r0 : blk.r1;
+    const double a = ai, w = ri[m], d = blk.kk[m][m];
+    const Rotation rot = Angle::of(a, d, w);
+    const double c = rot.c, s = rot.s;
+    const double a1 = c * a + s * w, w1 = c * w - s * a;
+    const double m1 = c * w + s * d, d1 = c * d - s * w;
+    // The pairs (W{j + i, l}, W{k, l}) of the lines l of K, as rows; l = m
+    // is the 2 x 2 block's, written after.
+    V x, y;
+    load(x, ri);
+    load(y, blk.kk[m]);
+    store(ri, c * x + s * y);
+    store(blk.kk[m], c * y - s * x);
+    // l = the other line of j, j + 1.
+    const double xo = blk.w01, yo = ro[m];
+    blk.w01 = c * xo + s * yo;
+    ro[m] = c * yo - s * xo;
+    ai = c * a1 + s * m1;
+    ri[m] = c * w1 + s * d1;
+    blk.kk[m][m] = c * d1 - s * w1;
+    for (uint64_t l = 0; l < kLanes; l++) blk.kk[l][m] = blk.kk[m][l];
+    return rot;
+}
+
+// The rotations of a block in waves: (j, k) and (j + 1, k - 1) together,
+// then between(wave) for wave = 1 .. b + 1.
+template <class Angle, class V, class Between>
+inline __attribute__((always_inline)) void rotate_two(TwoBlock &blk, Between between) {
+    const uint64_t b = blk.b;
+    for (uint64_t wave = 0; wave <= b; wave++) {
+        if (wave < b) {
+            const Rotation r = rotate_two_core<Angle, V>(blk, 0, wave);
+            blk.c0[wave] = r.c;
+            blk.s0[wave] = r.s;
+        }
+        if (wave > 0) {
+            const Rotation r = rotate_two_core<Angle, V>(blk, 1, wave - 1);
+            blk.c1[wave - 1] = r.c;
+            blk.s1[wave - 1] = r.s;
+        }
+        between(wave + 1);
+    }
+    bool unit = true;
+    double sx0 = 1.0, sx1 = 1.0;
+    for (uint64_t m = 0; m < b; m++) {
+        unit &= blk.c0[m] == 1.0 && blk.c1[m] == 1.0;
+        const double tan0 = blk.s0[m] / blk.c0[m], tan1 = blk.s1[m] / blk.c1[m];
+        blk.t1a[m] = tan0 / sx0;
+        blk.t2a[m] = tan0 * sx0;
+        blk.t1b[m] = tan1 / sx1;
+        blk.t2b[m] = tan1 * sx1;
+        sx0 *= blk.c0[m];
+        sx1 *= blk.c1[m];
+    }
+    blk.unit = unit;
+    blk.sx0 = sx0;
+    blk.sx1 = sx1;
+}
+
+// The row pass of a block: x0, x1 (lines j, j + 1) against the rows y
+// (stride apart), on the columns [l0, l1).
+template <class Arith, bool kUnit, class V>
+inline __attribute__((always_inline)) void rows_two(double *x0, double *x1, double *y, uint64_t stride, uint64_t l0,
+                                                    uint64_t l1, const TwoBlock &blk) {
+    for (uint64_t l = l0; l < l1; l += kLanes) {
+        V a, b;
+        load(a, x0 + l);
+        load(b, x1 + l);
+        for (uint64_t m = 0; m < blk.b; m++) {
+            double *yp = y + m * stride + l;
+            V yv;
+            load(yv, yp);
+            Arith::rotate(a, yv, blk.t1a[m], blk.t2a[m]);
+            if (!kUnit) Arith::scale(yv, blk.c0[m]);
+            Arith::rotate(b, yv, blk.t1b[m], blk.t2b[m]);
+            if (!kUnit) Arith::scale(yv, blk.c1[m]);
+            store(yp, yv);
+        }
+        if (!kUnit) {
+            Arith::scale(a, blk.sx0);
+            Arith::scale(b, blk.sx1);
+        }
+        store(x0 + l, a);
+        store(x1 + l, b);
+    }
+}
+
+// The column pass through tiles of the upper triangle, eight rows l at a
+// time: the tile's columns K, transposed, against cj0 and cj1 at l. kFull:
+// the block is the whole group of eight columns (k0 == base).
+template <class Arith, bool kFull, bool kUnit, class V>
+inline __attribute__((always_inline)) void columns_two(double *x0, double *x1, double *w, uint64_t ld, uint64_t l0,
+                                                       uint64_t l1, const TwoBlock &blk) {
+    const uint64_t first = kFull ? 0 : blk.k0 - blk.base, count = kFull ? kLanes : blk.b;
+    for (uint64_t l = l0; l < l1; l += kLanes) {
+        V r[8], a, b;
+        double *tile = w + l * ld + blk.base;
+        for (int i = 0; i < 8; i++) load(r[i], tile + i * ld);
+        load(a, x0 + l);
+        load(b, x1 + l);
+        transpose(r);
+        for (uint64_t m = 0; m < count; m++) {
+            Arith::rotate(a, r[first + m], blk.t1a[m], blk.t2a[m]);
+            if (!kUnit) Arith::scale(r[first + m], blk.c0[m]);
+            Arith::rotate(b, r[first + m], blk.t1b[m], blk.t2b[m]);
+            if (!kUnit) Arith::scale(r[first + m], blk.c1[m]);
+        }
+        if (!kUnit) {
+            Arith::scale(a, blk.sx0);
+            Arith::scale(b, blk.sx1);
+        }
+        transpose(r);
+        for (int i = 0; i < 8; i++) store(tile + i * ld, r[i]);
+        store(x0 + l, a);
+        store(x1 + l, b);
+    }
+}
+
+// The passes of a block, as units of eight lines l: units [0, tiles) are the
+// column pass (lines l < split = base + kLanes): those below `low` on the
+// rows of the lower triangle, the rest as tiles of the upper one; the next
+// units are the row pass from line `from` on, the last ones V^T. Applies
+// units [u0, u1).
+template <class Arith, bool kUnit, class V>
+inline __attribute__((always_inline)) void two_passes_of(const TwoBlock &blk, double *w, uint64_t ld, double *vt,
+                                                         uint64_t ldv, double *cj0, double *cj1, uint64_t j,
+                                                         uint64_t low, uint64_t from, uint64_t padded, uint64_t u0,
+                                                         uint64_t u1) {
+    const uint64_t tiles = (blk.base + kLanes) / kLanes, rows = tiles + (padded - from) / kLanes;
+    const uint64_t k0 = blk.k0, lows = low / kLanes;
+    const uint64_t n0 = u0 < lows ? u0 : lows, n1 = u1 < lows ? u1 : lows;
+    if (n0 < n1) rows_two<Arith, kUnit, V>(cj0, cj1, w + k0 * ld, ld, n0 * kLanes, n1 * kLanes, blk);
+    if (u0 < lows) u0 = lows;
+    if (u1 < u0) u1 = u0;
+    const uint64_t t0 = u0 < tiles ? u0 : tiles, t1 = u1 < tiles ? u1 : tiles;
+    const uint64_t r0 = u0 < tiles ? tiles : (u0 < rows ? u0 : rows), r1 = u1 < rows ? u1 : rows;
+    const uint64_t v0 = u0 < rows ? rows : u0;
+    const uint64_t rl0 = from + (r0 - tiles) * kLanes, rl1 = from + (r1 - tiles) * kLanes;
+    const uint64_t vl0 = (v0 - rows) * kLanes, vl1 = u1 > rows ? (u1 - rows) * kLanes : 0;
+    if (t0 < t1) {
+        if (blk.b == kLanes)
+            columns_two<Arith, true, kUnit, V>(cj0, cj1, w, ld, t0 * kLanes, t1 * kLanes, blk);
+        else
+            columns_two<Arith, false, kUnit, V>(cj0, cj1, w, ld, t0 * kLanes, t1 * kLanes, blk);
+    }
+    if (r0 < r1) rows_two<Arith, kUnit, V>(cj0, cj1, w + k0 * ld, ld, rl0, rl1, blk);
+    if (vl0 < vl1) rows_two<Arith, kUnit, V>(vt + j * ldv, vt + (j + 1) * ldv, vt + k0 * ldv, ldv, vl0, vl1, blk);
+}
+
+template <class Arith, class V>
+inline __attribute__((always_inline)) void two_passes(const TwoBlock &blk, double *w, uint64_t ld, double *vt,
+                                                      uint64_t ldv, double *cj0, double *cj1, uint64_t j,
+                                                      uint64_t low, uint64_t from, uint64_t padded, uint64_t u0,
+                                                      uint64_t u1) {
+    if (blk.unit)
+        two_passes_of<Arith, true, V>(blk, w, ld, vt, ldv, cj0, cj1, j, low, from, padded, u0, u1);
+    else
+        two_passes_of<Arith, false, V>(blk, w, ld, vt, ldv, cj0, cj1, j, low, from, padded, u0, u1);
+}
+
+inline __attribute__((always_inline)) void scatter_two(const TwoBlock &blk, double *w, uint64_t ld, double *cj0,
+                                                       double *cj1) {
+    for (uint64_t q = 0; q < blk.b; q++) {
+        cj0[blk.k0 + q] = blk.r0[q];
+        cj1[blk.k0 + q] = blk.r1[q];
+    }
+    for (uint64_t p = 0; p < blk.b; p++) {
+        double *row = w + (blk.k0 + p) * ld + blk.k0;
+        for (uint64_t q = p; q < blk.b; q++) row[q] = blk.kk[p][q];
+    }
+}
+
+// Line i of W whole into x (entries of lines below g0 in the lower
+// triangle), and back.
+inline __attribute__((always_inline)) void gather_line(double *x, const double *w, uint64_t ld, uint64_t i,
+                                                       uint64_t g0, uint64_t n) {
+    for (uint64_t l = 0; l < g0; l++) x[l] = w[i * ld + l];
+    for (uint64_t l = g0; l < i; l++) x[l] = w[l * ld + i];
+    for (uint64_t l = i; l < n; l++) x[l] = w[i * ld + l];
+}
+inline __attribute__((always_inline)) void scatter_line(const double *x, double *w, uint64_t ld, uint64_t i,
+                                                        uint64_t g0, uint64_t n) {
+    for (uint64_t l = 0; l < g0; l++) w[i * ld + l] = x[l];
+    for (uint64_t l = g0; l < i; l++) w[l * ld + i] = x[l];
+    for (uint64_t l = i; l < n; l++) w[i * ld + l] = x[l];
+}
+
+// Rotation (j, j + 1) on the whole lines x0, x1 (n long) and on rows j,
+// j + 1 of V^T (padded long).
+template <class Angle>
+inline __attribute__((always_inline)) void rotate_first(double *x0, double *x1, double *vt, uint64_t ldv, uint64_t j,
+                                                        uint64_t n, uint64_t padded) {
+    const double a = x0[j], w = x0[j + 1], d = x1[j + 1];
+    const Rotation rot = Angle::of(a, d, w);
+    const double c = rot.c, s = rot.s;
+    for (uint64_t l = 0; l < n; l++) {
+        const double x = x0[l], y = x1[l];
+        x0[l] = c * x + s * y;
+        x1[l] = c * y - s * x;
+    }
+    const double a1 = c * a + s * w, w1 = c * w - s * a;
+    const double m1 = c * w + s * d, d1 = c * d - s * w;
+    x0[j] = c * a1 + s * m1;
+    x0[j + 1] = x1[j] = c * w1 + s * d1;
+    x1[j + 1] = c * d1 - s * w1;
+    double *r0 = vt + j * ldv, *r1 = r0 + ldv;
+    for (uint64_t l = 0; l < padded; l++) {
+        const double x = r0[l], y = r1[l];
+        r0[l] = c * x + s * y;
+        r1[l] = c * y - s * x;
+    }
+}
+
+template <class Angle, class Arith, class V = v8d>
+inline __attribute__((always_inline)) void sweep_two_body(double *w, uint64_t ld, double *vt, uint64_t ldv,
+                                                          double *cj, uint64_t n) {
+    const uint64_t padded = round_up(n);
+    double *cj0 = cj, *cj1 = cj + padded;
+    auto none = [](uint64_t) __attribute__((always_inline)) {};
+    TwoBlock blocks[2];
+    uint64_t g0 = 0;
+    // The lines' padding takes part in the passes: zero, it stays zero.
+    for (uint64_t l = n; l < padded; l++) cj0[l] = cj1[l] = 0.0;
+    for (uint64_t j = 0; j + 1 < n; j += 2) {
+        if (stop_requested()) return;
+        if (j % kLanes == 0 && j > 0) {
+            mirror_group_down<V>(w, ld, j - kLanes, j, padded);
+            g0 = j;
+        }
+        gather_line(cj0, w, ld, j, g0, n);
+        gather_line(cj1, w, ld, j + 1, g0, n);
+        rotate_first<Angle>(cj0, cj1, vt, ldv, j, n, padded);
+        if (j + 2 < n) {
+            TwoBlock *cur = &blocks[0], *next = &blocks[1];
+            gather_two(*cur, w, ld, cj0, cj1, cj0[j], cj0[j + 1], cj1[j + 1], j + 2, n);
+            rotate_two<Angle, V>(*cur, none);
+            for (;;) {
+                const uint64_t split = cur->base + kLanes;
+                const uint64_t tiles = split / kLanes;
+                if (split >= n) {
+                    const uint64_t units = tiles + (padded - split) / kLanes + padded / kLanes;
+                    two_passes<Arith, V>(*cur, w, ld, vt, ldv, cj0, cj1, j, g0, split, padded, 0, units);
+                    scatter_two(*cur, w, ld, cj0, cj1);
+                    break;
+                }
+                if (cur->unit)
+                    rows_two<Arith, true, V>(cj0, cj1, w + cur->k0 * ld, ld, split, split + kLanes, *cur);
+                else
+                    rows_two<Arith, false, V>(cj0, cj1, w + cur->k0 * ld, ld, split, split + kLanes, *cur);
+                gather_two(*next, w, ld, cj0, cj1, cur->a0, cur->w01, cur->a1, split, n);
+                const uint64_t units = tiles + (padded - split - kLanes) / kLanes + padded / kLanes;
+                const uint64_t slices = next->b + 1;
+                uint64_t done = 0;
+                rotate_two<Angle, V>(*next, [&](uint64_t m) __attribute__((always_inline)) {
+                    const uint64_t upto = units * m / slices;
+                    two_passes<Arith, V>(*cur, w, ld, vt, ldv, cj0, cj1, j, g0, split + kLanes, padded, done, upto);
+                    done = upto;
+                });
+                scatter_two(*cur, w, ld, cj0, cj1);
+                TwoBlock *t = cur;
+                cur = next;
+                next = t;
+            }
+            cj0[j] = cur->a0;
+            cj0[j + 1] = cj1[j] = cur->w01;
+            cj1[j + 1] = cur->a1;
+        }
+        scatter_line(cj0, w, ld, j, g0, n);
+        scatter_line(cj1, w, ld, j + 1, g0, n);
+    }
+    make_whole<V>(w, ld, n, g0);
 }
 
 // ---- one group J on several threads ----------------------------------------
@@ -1553,7 +1708,7 @@ inline void sweep_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, dou
     sweep_body<LibraryAngle, Pack2>(w, ld, vt, ldv, cj, n);
 }
 inline void algebraic_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
-    sweep_symmetric_body<AlgebraicAngle, PlainArith, Pack2>(w, ld, vt, ldv, cj, n);
+    sweep_two_body<AlgebraicAngle, PlainArith, Pack2>(w, ld, vt, ldv, cj, n);
 }
 inline void group_portable(void *ctx, unsigned piece, unsigned pieces) {
     group_piece<PlainArith>(ctx, piece, pieces);
@@ -1567,7 +1722,7 @@ ZANTHIC_TARGET_AVX2 inline void sweep_avx2(double *w, uint64_t ld, double *vt, u
 }
 ZANTHIC_TARGET_AVX2 __attribute__((flatten)) inline void algebraic_avx2(double *w, uint64_t ld, double *vt,
                                                                         uint64_t ldv, double *cj, uint64_t n) {
-    sweep_symmetric_body<AlgebraicAngle, FusedAvx2, Pack4>(w, ld, vt, ldv, cj, n);
+    sweep_two_body<AlgebraicAngle, FusedAvx2, Pack4>(w, ld, vt, ldv, cj, n);
 }
 // flatten: the fused rotation carries the variant's target, so it can only
 // be inlined once the rest of the sweep is inside a function that has it.
@@ -1583,7 +1738,7 @@ ZANTHIC_TARGET_AVX512 inline void sweep_avx512(double *w, uint64_t ld, double *v
 }
 ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void algebraic_avx512(double *w, uint64_t ld, double *vt,
                                                                             uint64_t ldv, double *cj, uint64_t n) {
-    sweep_symmetric_body<AlgebraicAngle, FusedAvx512>(w, ld, vt, ldv, cj, n);
+    sweep_two_body<AlgebraicAngle, FusedAvx512>(w, ld, vt, ldv, cj, n);
 }
 ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void group_avx512(void *ctx, unsigned piece, unsigned pieces) {
     group_piece<FusedAvx512>(ctx, piece, pieces);

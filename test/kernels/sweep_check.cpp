@@ -306,7 +306,7 @@ int main() {
                 rotate::Threads one = {1, nullptr, {0.0, 0.0}, 0, 0};
                 rotate::sweep_groups(rotate::kVariants[level]->group, w, ld, vt, ldv, scratch, order, one);
             });
-        for (uint64_t n : {2, 8, 9, 16, 17, 40, 101})
+        for (uint64_t n : {2, 8, 9, 10, 16, 17, 40, 64, 101, 127})
             check_blocked(isa::name(l), "algebraic", n, seed++, rotate::kVariants[level]->sweep_algebraic);
         for (uint64_t n : {2, 8, 9, 16, 23, 61})
             check_blocked(isa::name(l), "streamed", n, seed++, [&](double *w, uint64_t ld, double *vt, uint64_t ldv,
