@@ -133,43 +133,15 @@ void symmetric_blocks(const void *job, uint64_t begin, uint64_t end) {
 
 struct GemmExtended {
     uint64_t m, n, k;
-    const double *a, *b, *e, *last;
+    const double *a, *e, *b;
     double *c;
 };
 
-// c[i][j] += e[i] * last[j] over rows x n, multiplication then addition
-// (not fused), so that every variant gives the same bits.
-inline __attribute__((always_inline)) void add_outer_body(double *__restrict c, uint64_t rows, uint64_t n,
-                                                          const double *__restrict e,
-                                                          const double *__restrict last) {
-    for (uint64_t i = 0; i < rows; i++) {
-        double *row = c + i * n;
-        const double ei = e[i];
-        for (uint64_t j = 0; j < n; j++) row[j] += ei * last[j];
-    }
-}
-void add_outer_portable(double *c, uint64_t rows, uint64_t n, const double *e, const double *last) {
-    add_outer_body(c, rows, n, e, last);
-}
-#if ZANTHIC_X86
-ZANTHIC_TARGET_AVX512 void add_outer_avx512(double *c, uint64_t rows, uint64_t n, const double *e,
-                                            const double *last) {
-    add_outer_body(c, rows, n, e, last);
-}
-#endif
-void add_outer(double *c, uint64_t rows, uint64_t n, const double *e, const double *last) {
-#if ZANTHIC_X86
-    if (isa::active() == isa::kAvx512) return add_outer_avx512(c, rows, n, e, last);
-#endif
-    add_outer_portable(c, rows, n, e, last);
-}
-
-// The chunk's product, then e[i] * last added to each of its rows while the
-// chunk is still in cache.
+// Rows [begin, end) of an extended product.
 void gemm_extended_rows(const void *job, uint64_t begin, uint64_t end) {
     const GemmExtended *g = static_cast<const GemmExtended *>(job);
-    gemm(end - begin, g->n, g->k, g->a + begin * g->k, g->b, g->c + begin * g->n);
-    add_outer(g->c + begin * g->n, end - begin, g->n, g->e + begin, g->last);
+    gemm_extended(end - begin, g->n, g->k, g->a + begin * g->k, g->k, g->e + begin, g->b, g->n, g->c + begin * g->n,
+                  g->n);
 }
 
 struct Gemv {
@@ -243,7 +215,7 @@ void multiply_symmetric(uint64_t n, uint64_t k, const double *a, const double *b
 
 void multiply_extended(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *e, const double *b,
                        double *c) {
-    const GemmExtended g = {m, n, k, a, b, e, b + k * n, c};
+    const GemmExtended g = {m, n, k, a, e, b, c};
     split(m * n * (k + 1), m, kGemmChunkRows, gemm_extended_rows, &g);
 }
 

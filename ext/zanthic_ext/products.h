@@ -24,8 +24,7 @@ void multiply(uint64_t m, uint64_t n, uint64_t k, const double *a, const double 
 void multiply_symmetric(uint64_t n, uint64_t k, const double *a, const double *b, double *c);
 
 // c (m x n) = [a | e] (m x (k + 1)) * b ((k + 1) x n), with the last column
-// e of the left factor held apart: a times the first k rows of b, as
-// multiply, then e[i] times b's last row added to row i, chunk by chunk.
+// e of the left factor held apart, as gemm_extended.
 void multiply_extended(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *e, const double *b,
                        double *c);
 
