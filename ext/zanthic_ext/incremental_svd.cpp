@@ -402,6 +402,8 @@ struct Update {
     CVector *r;        // residual c - u p
     CVector *p2;       // coefficients u^T r of the second projection
     CVector *spare;    // the residual of the second projection, then the unit residual q
+    double *parts;     // one row of k coefficients per chunk of rows of u
+    uint64_t chunk_rows, chunks;
     double rho;        // norm of the residual kept
     bool extend;       // the residual is kept: the basis grows
     bool fold;         // the unit residual is r / rho - u p2 / rho, the second
@@ -423,6 +425,7 @@ VALUE update_release(VALUE arg) {
     cvector_free(w->r);
     cvector_free(w->p2);
     cvector_free(w->spare);
+    mem_free(w->parts);
     cmatrix_free(w->core);
     svd_release(&w->svd);
     mem_free(w->order);
@@ -487,6 +490,79 @@ VALUE copy_result(Update *w) {
     return update_result(w);
 }
 
+// The passes over u go chunk by chunk of rows, each chunk's share of a set
+// of coefficients summed on its own (in parts) and the shares added in
+// chunk order afterwards: the same values whichever threads take the
+// chunks, and an interrupt is noticed between chunks. A chunk is this many
+// elements of u (512 KiB), at least kMinChunkRows rows.
+constexpr uint64_t kChunkElements = uint64_t(1) << 16;
+constexpr uint64_t kMinChunkRows = 8;
+
+uint64_t chunk_rows_for(uint64_t k) {
+    const uint64_t rows = kChunkElements / (k ? k : 1);
+    return rows < kMinChunkRows ? kMinChunkRows : rows;
+}
+
+// The rows [first, end) of chunk ch of u.
+struct Rows {
+    uint64_t first, count;
+};
+inline Rows chunk(const Update *w, uint64_t ch) {
+    const uint64_t first = ch * w->chunk_rows, m = w->u->rows;
+    return {first, m - first < w->chunk_rows ? m - first : w->chunk_rows};
+}
+
+// parts[ch] = (rows of chunk ch of u)^T (the same rows of c).
+void coefficient_chunks(const void *job, uint64_t begin, uint64_t end) {
+    const Update *w = static_cast<const Update *>(job);
+    const uint64_t k = w->u->cols;
+    for (uint64_t ch = begin; ch < end && !stop_requested(); ch++) {
+        const Rows rows = chunk(w, ch);
+        CVector src = {rows.count, w->c->data + rows.first, 0};
+        CVector part = {k, w->parts + ch * k, 0};
+        const CVector *in = &src;
+        CVector *out = &part;
+        memset(part.data, 0, k * sizeof(double));
+        accumulate_vectors(&in, 1, w->u->data + rows.first * k, k, rows.count, k, &out);
+    }
+}
+
+// r = c - u p over each chunk, and parts[ch] = (the chunk's rows of u)^T r,
+// the coefficients of a second projection.
+void residual_chunks(const void *job, uint64_t begin, uint64_t end) {
+    const Update *w = static_cast<const Update *>(job);
+    const uint64_t k = w->u->cols;
+    for (uint64_t ch = begin; ch < end && !stop_requested(); ch++) {
+        const Rows rows = chunk(w, ch);
+        double *part = w->parts + ch * k;
+        memset(part, 0, k * sizeof(double));
+        residual_back(w->u->data + rows.first * k, rows.count, k, w->p->data, w->c->data + rows.first,
+                      w->r->data + rows.first, part);
+    }
+}
+
+// spare = r - u p2 over each chunk.
+void second_residual_chunks(const void *job, uint64_t begin, uint64_t end) {
+    const Update *w = static_cast<const Update *>(job);
+    const uint64_t k = w->u->cols;
+    for (uint64_t ch = begin; ch < end && !stop_requested(); ch++) {
+        const Rows rows = chunk(w, ch);
+        residual_rows(w->u->data + rows.first * k, rows.count, k, w->p2->data, w->r->data + rows.first,
+                      w->spare->data + rows.first);
+    }
+}
+
+// out = the sum of the chunks' parts, in chunk order.
+void sum_parts(const Update *w, double *out) {
+    const uint64_t k = w->u->cols;
+    if (k == 0) return;
+    memcpy(out, w->parts, k * sizeof(double));
+    for (uint64_t ch = 1; ch < w->chunks; ch++) {
+        const double *part = w->parts + ch * k;
+        for (uint64_t j = 0; j < k; j++) out[j] += part[j];
+    }
+}
+
 // The coefficients and the residual: two passes over u, row by row (the
 // second also gives the coefficients of a second projection), and one more
 // when the residual needs that projection and it is not folded into the
@@ -497,10 +573,12 @@ bool project_column(void *arg) {
     const uint64_t m = u->rows, k = u->cols;
     w->extend = false;
     w->fold = false;
-    if (k) memset(w->p->data, 0, k * sizeof(double));
-    accumulate_vectors(&w->c, 1, u->data, k, m, k, &w->p);
-    if (k) memset(w->p2->data, 0, k * sizeof(double));
-    residual_back(u->data, m, k, w->p->data, w->c->data, w->r->data, w->p2->data);
+    split_chunks(m * k, w->chunks, coefficient_chunks, w);
+    if (stop_requested()) return false;
+    sum_parts(w, w->p->data);
+    split_chunks(m * k, w->chunks, residual_chunks, w);
+    if (stop_requested()) return false;
+    sum_parts(w, w->p2->data);
     // The norm that rescales when the plain sum of squares would overflow
     // or underflow: a residual of 1e-170s is not zero, nor one of 1e200 NaN.
     double rho = cvector_magnitude(w->r);
@@ -519,7 +597,8 @@ bool project_column(void *arg) {
         if (cvector_magnitude(w->p2) <= kFoldRatio * rho) {
             w->fold = true;
         } else {
-            residual_rows(u->data, m, k, w->p2->data, w->r->data, w->spare->data);
+            split_chunks(m * k, w->chunks, second_residual_chunks, w);
+            if (stop_requested()) return false;
             std::swap(w->r, w->spare);
             rho = cvector_magnitude(w->r);
             if (!(rho > 0.0)) return !stop_requested();
@@ -610,6 +689,9 @@ VALUE update_run(VALUE arg) {
     w->r = cvector_alloc(m);
     w->p2 = cvector_alloc(k);
     w->spare = cvector_alloc(m);
+    w->chunk_rows = chunk_rows_for(k);
+    w->chunks = (m + w->chunk_rows - 1) / w->chunk_rows;
+    w->parts = static_cast<double *>(mem_alloc_n(w->chunks * k + 1, sizeof(double)));
     run_without_gvl(project_column, w, nullptr, m * k >= kReleaseWork);
     if (!w->extend) return copy_result(w);
     if (n != k) raise_core_mismatch(m, k, n);

@@ -27,8 +27,12 @@ constexpr uint64_t kRowAlign = 8;
 // elements), so that an interrupt is noticed between calls.
 constexpr uint64_t kGemvChunkElements = uint64_t(1) << 18;
 
-unsigned pieces_for(uint64_t work, uint64_t chunks) {
-    if (work < kSplitWork || chunks < 2) return 1;
+// The same for single passes over memory (a few elements read per
+// multiply-add): from about a tenth of a millisecond of work on.
+constexpr uint64_t kPassSplitWork = uint64_t(1) << 18;
+
+unsigned pieces_for(uint64_t work, uint64_t chunks, uint64_t threshold = kSplitWork) {
+    if (work < threshold || chunks < 2) return 1;
     const unsigned threads = thread_count();
     return chunks < threads ? static_cast<unsigned>(chunks) : threads;
 }
@@ -224,6 +228,21 @@ void multiply_vector(uint64_t m, uint64_t n, const double *a, const double *x, d
     // Memory-bound: worth splitting from a few MiB of matrix on.
     const uint64_t step = (kGemvChunkElements / (n ? n : 1) / kRowAlign + 1) * kRowAlign;
     split(m * n * 8, m, step, gemv_rows, &g);
+}
+
+void split_chunks(uint64_t work, uint64_t count, void (*run)(const void *, uint64_t, uint64_t), const void *job) {
+    const unsigned pieces = pieces_for(work, count, kPassSplitWork);
+    if (pieces == 1) {
+        run(job, 0, count);
+        return;
+    }
+    Split sp;
+    sp.next.store(0, std::memory_order_relaxed);
+    sp.count = count;
+    sp.chunk = 1;
+    sp.run = run;
+    sp.job = job;
+    run_pieces(split_piece, &sp, pieces);
 }
 
 void project_vectors(const CVector *const *in, uint64_t count, const double *w, uint64_t ldw, uint64_t n,
