@@ -150,6 +150,36 @@ class TestThreads < Minitest::Test
     assert_equal 0, left, "native blocks left behind by #{stopped} interrupted calls"
   end
 
+  # A tall update spends most of its time in passes over the basis (the
+  # projection, the residual, the new basis): interrupts landing anywhere in
+  # them stop the call, which releases everything it made.
+  def test_interrupted_tall_updates_leave_no_block_behind
+    skip_without_faults_build
+    script = <<~RUBY
+      require "timeout"
+      require "zanthic_ext"
+      include Zanthic::Linalg
+      basis = Matrix.zeros(250_000, 24)
+      values = Vector.alloc(Array.new(24, 1.0))
+      column = Vector.alloc(Array.new(250_000) { |i| (i % 7) - 3.0 })
+      GC.start
+      before = Faults.live
+      stopped = 0
+      40.times do |i|
+        Timeout.timeout(0.0005 * (1 + i % 20)) { basis.incremental_svd_update(values, column, 30, 1e-9) }
+      rescue Timeout::Error
+        stopped += 1
+      end
+      GC.start
+      #{child_result("[Faults.live - before, stopped]")}
+    RUBY
+    status, out = run_child(script, lib: FAULTS_LIB)
+    assert status&.success?, out
+    left, stopped = child_value(out)
+    assert_operator stopped, :>, 0, "no update was interrupted"
+    assert_equal 0, left, "native blocks left behind by #{stopped} interrupted updates"
+  end
+
   # An interrupt that does not raise (Thread#wakeup here; a trapped signal
   # alike) stops the call, which then starts over: a steady stream of them
   # must not keep it from ever finishing, nor change its result.
