@@ -476,17 +476,31 @@ VALUE update_result(Update *w) {
     return rb_assoc_new(basis, values);
 }
 
+// Elements copied between two looks at the stop flag on the copy path
+// (8 MiB: about a millisecond).
+constexpr uint64_t kCopyChunk = uint64_t(1) << 20;
+
+bool copy_body(void *arg) {
+    Update *w = static_cast<Update *>(arg);
+    const uint64_t total = w->u->rows * w->u->cols, n = w->s->size;
+    for (uint64_t i = 0; i < total; i += kCopyChunk) {
+        if (stop_requested()) return false;
+        const uint64_t count = total - i < kCopyChunk ? total - i : kCopyChunk;
+        memcpy(w->basis->data + i, w->u->data + i, count * sizeof(double));
+    }
+    if (n) memcpy(w->values->data, w->s->data, n * sizeof(double));
+    return !stop_requested();
+}
+
 // The copy path: the decomposition unchanged, as new records (copied
 // without the lock when large: a stream of updates takes this path for every
-// column it drops).
+// column it drops), in chunks so that a copy of a large basis is
+// interruptible too.
 VALUE copy_result(Update *w) {
     const uint64_t m = w->u->rows, k = w->u->cols, n = w->s->size;
-    w->basis = cmatrix_alloc(m, k);
+    matrix_unfilled(&w->basis, m, k);
     w->values = cvector_alloc(n);
-    pass(m * k + n, [w, m, k, n] {
-        if (m && k) memcpy(w->basis->data, w->u->data, m * k * sizeof(double));
-        if (n) memcpy(w->values->data, w->s->data, n * sizeof(double));
-    });
+    run_without_gvl(copy_body, w, nullptr, m * k + n >= kReleaseWork);
     return update_result(w);
 }
 
