@@ -719,6 +719,8 @@ VALUE update_run(VALUE arg) {
     // its sweeps keep W symmetric (half the work on W) and take their angles
     // without atan, cos and sin (a fifth of a sweep at order 101).
     w->svd.algebraic = true;
+    // Only the core's second factor and its values are read.
+    w->svd.right_only = true;
     if (w->truncate) {
         w->order = static_cast<uint64_t *>(mem_alloc_n(dim, sizeof(uint64_t)));
         w->rotation = cmatrix_alloc(dim, w->keep);
