@@ -526,11 +526,15 @@ inline Rows chunk(const Update *w, uint64_t ch) {
     return {first, m - first < w->chunk_rows ? m - first : w->chunk_rows};
 }
 
-// parts[ch] = (rows of chunk ch of u)^T (the same rows of c).
+// parts[ch] = (rows of chunk ch of u)^T (the same rows of c). The chunks
+// go from the last to the first: the product that made u (the previous
+// update's) wrote its last rows last, so those are the ones still in the
+// core's cache; the residual pass then goes back the other way.
 void coefficient_chunks(const void *job, uint64_t begin, uint64_t end) {
     const Update *w = static_cast<const Update *>(job);
     const uint64_t k = w->u->cols;
-    for (uint64_t ch = begin; ch < end && !stop_requested(); ch++) {
+    for (uint64_t i = begin; i < end && !stop_requested(); i++) {
+        const uint64_t ch = w->chunks - 1 - i;
         const Rows rows = chunk(w, ch);
         CVector src = {rows.count, w->c->data + rows.first, 0};
         CVector part = {k, w->parts + ch * k, 0};
