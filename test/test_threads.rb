@@ -277,9 +277,10 @@ class TestThreads < Minitest::Test
     tall = l::Matrix.alloc(*rows.(1501, 351))
     x = l::Vector.alloc(rows.(1, 351)[0])
     u, v, s = l::Matrix.alloc(*rows.(500, 130)).svd
-    basis, values = l::Matrix.alloc(*rows.(3000, 60)).svd.values_at(0, 2)
-    column = l::Vector.alloc(rows.(1, 3000)[0])
-    vectors = rows.(67, 3000).map { |r| l::Vector.alloc(r) }
+    # The update's passes over a basis this size are split too.
+    basis, values = l::Matrix.alloc(*rows.(4500, 60)).svd.values_at(0, 2)
+    column = l::Vector.alloc(rows.(1, 4500)[0])
+    vectors = rows.(67, 4500).map { |r| l::Vector.alloc(r) }
     results = [(a * b).to_a, (wide * wide_b).to_a, (tall * x).to_a, u.to_a, v.to_a, s.to_a,
                basis.incremental_svd_update(values, column, 40, 1e-9).map(&:to_a),
                basis.batch_project(vectors).map(&:to_a)]
