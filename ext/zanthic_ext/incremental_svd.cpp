@@ -507,14 +507,24 @@ VALUE copy_result(Update *w) {
 // The passes over u go chunk by chunk of rows, each chunk's share of a set
 // of coefficients summed on its own (in parts) and the shares added in
 // chunk order afterwards: the same values whichever threads take the
-// chunks, and an interrupt is noticed between chunks. A chunk is this many
-// elements of u (512 KiB), at least kMinChunkRows rows.
+// chunks, and an interrupt is noticed between chunks. A chunk is
+// kChunkElements elements of u (512 KiB), at least kMinChunkRows rows; a
+// basis that would make more than kMaxChunks of them (so that the shares
+// would take much memory, a row of k for each) gets larger chunks, of at
+// most kMaxChunkElements (32 MiB, a few milliseconds of work) where the
+// rows allow.
 constexpr uint64_t kChunkElements = uint64_t(1) << 16;
+constexpr uint64_t kMaxChunkElements = uint64_t(1) << 22;
 constexpr uint64_t kMinChunkRows = 8;
+constexpr uint64_t kMaxChunks = 256;
 
-uint64_t chunk_rows_for(uint64_t k) {
-    const uint64_t rows = kChunkElements / (k ? k : 1);
-    return rows < kMinChunkRows ? kMinChunkRows : rows;
+uint64_t chunk_rows_for(uint64_t m, uint64_t k) {
+    const uint64_t width = k ? k : 1;
+    uint64_t rows = kChunkElements / width;
+    if (rows < kMinChunkRows) rows = kMinChunkRows;
+    const uint64_t spread = (m + kMaxChunks - 1) / kMaxChunks, cap = kMaxChunkElements / width;
+    if (rows < spread) rows = spread < cap ? spread : (cap > rows ? cap : rows);
+    return rows;
 }
 
 // The rows [first, end) of chunk ch of u.
@@ -707,7 +717,7 @@ VALUE update_run(VALUE arg) {
     w->r = cvector_alloc(m);
     w->p2 = cvector_alloc(k);
     w->spare = cvector_alloc(m);
-    w->chunk_rows = chunk_rows_for(k);
+    w->chunk_rows = chunk_rows_for(m, k);
     w->chunks = (m + w->chunk_rows - 1) / w->chunk_rows;
     w->parts = static_cast<double *>(mem_alloc_n(w->chunks * k + 1, sizeof(double)));
     run_without_gvl(project_column, w, nullptr, m * k >= kReleaseWork);
