@@ -266,6 +266,7 @@ class TestThreads < Minitest::Test
   # Every split kernel on operands large enough to be split, printed as
   # Marshal data.
   SPLIT_WORK = <<~RUBY
+    require "zlib"
     l = Zanthic::Linalg
     rng = Random.new(11)
     rows = ->(m, n) { Array.new(m) { Array.new(n) { rng.rand - 0.5 } } }
@@ -277,7 +278,7 @@ class TestThreads < Minitest::Test
     tall = l::Matrix.alloc(*rows.(1501, 351))
     x = l::Vector.alloc(rows.(1, 351)[0])
     u, v, s = l::Matrix.alloc(*rows.(500, 130)).svd
-    # The update's passes over a basis this size are split too.
+    # The update's passes over a basis this size go in several chunks.
     basis, values = l::Matrix.alloc(*rows.(4500, 60)).svd.values_at(0, 2)
     column = l::Vector.alloc(rows.(1, 4500)[0])
     vectors = rows.(67, 4500).map { |r| l::Vector.alloc(r) }
@@ -286,6 +287,12 @@ class TestThreads < Minitest::Test
                basis.batch_project(vectors).map(&:to_a)]
     # An order with sweeps split by column groups, the last one partial.
     results << l::Matrix.alloc(*rows.(300, 270)).svd.map(&:to_a)
+    # An update whose passes over the basis are split (its result as a
+    # checksum of its bits).
+    tall = l::Matrix.alloc(*rows.(36_000, 60))
+    tall_values = l::Vector.alloc(rows.(1, 60)[0])
+    tall_column = l::Vector.alloc(rows.(1, 36_000)[0])
+    results << tall.incremental_svd_update(tall_values, tall_column, 40, 1e-9).map { |x| Zlib.crc32(x.to_a.flatten.pack("G*")) }
   RUBY
 
   # What +script+ prints to stdout, run by a child interpreter with +env+.

@@ -28,8 +28,11 @@ constexpr uint64_t kRowAlign = 8;
 constexpr uint64_t kGemvChunkElements = uint64_t(1) << 18;
 
 // The same for single passes over memory (a few elements read per
-// multiply-add): from about a tenth of a millisecond of work on.
-constexpr uint64_t kPassSplitWork = uint64_t(1) << 18;
+// multiply-add): from about a millisecond of work on. Each split waits for
+// the last thread to finish; on a machine whose cores are busy with other
+// work that can be a scheduler's time slice, which a pass of a tenth of a
+// millisecond (an update of a 5000 x 100 basis) cannot win back.
+constexpr uint64_t kPassSplitWork = uint64_t(1) << 21;
 
 unsigned pieces_for(uint64_t work, uint64_t chunks, uint64_t threshold = kSplitWork) {
     if (work < threshold || chunks < 2) return 1;
