@@ -72,6 +72,8 @@ end
 
 puts "Incremental SVD update: #{STREAM} columns, m = #{ROWS}, max_rank #{MAX_RANK} (medians of #{STREAM_RUNS})"
 basis = values = checkpoint = nil
+gc_before = GC.stat
+GC::Profiler.enable
 stream_time, stream_cpu = median_run(STREAM_RUNS) do
   basis = ZMatrix.zeros(ROWS, 0)
   values = ZVector.alloc(0)
@@ -80,8 +82,14 @@ stream_time, stream_cpu = median_run(STREAM_RUNS) do
     checkpoint = [basis, values] if i == STREAM - TAIL_UPDATES - 1
   end
 end
+gc_runs = GC.stat[:count] - gc_before[:count]
+gc_time = GC::Profiler.total_time
+GC::Profiler.disable
+GC::Profiler.clear
 row("zanthic_ext, whole stream", STREAM / stream_time, "updates/s")
-puts format("  (CPU time %.2fx the wall time)", stream_cpu / stream_time)
+puts format("  (CPU time %.2fx the wall time; Ruby's collector ran %.1f times a stream, %.1f ms, %.1f%% of it)",
+            stream_cpu / stream_time, gc_runs.fdiv(STREAM_RUNS), gc_time / STREAM_RUNS * 1e3,
+            100 * gc_time / STREAM_RUNS / stream_time)
 
 # Full rank: every update decomposes a 101 x 101 core.
 tail = columns.last(TAIL_UPDATES)

@@ -150,6 +150,38 @@ class TestThreads < Minitest::Test
     assert_equal 0, left, "native blocks left behind by #{stopped} interrupted calls"
   end
 
+  # A tall update spends most of its time in passes over the basis (the
+  # projection, the residual, the new basis, or the copy of a column that is
+  # dropped): interrupts landing anywhere in them stop the call, which
+  # releases everything it made.
+  def test_interrupted_tall_updates_leave_no_block_behind
+    skip_without_faults_build
+    script = <<~RUBY
+      require "timeout"
+      require "zanthic_ext"
+      include Zanthic::Linalg
+      basis = Matrix.zeros(250_000, 24)
+      values = Vector.alloc(Array.new(24, 1.0))
+      column = Vector.alloc(Array.new(250_000) { |i| (i % 7) - 3.0 })
+      GC.start
+      before = Faults.live
+      stopped = 0
+      40.times do |i|
+        epsilon = i.even? ? 1e-9 : 1e300
+        Timeout.timeout(0.0005 * (1 + i % 20)) { basis.incremental_svd_update(values, column, 30, epsilon) }
+      rescue Timeout::Error
+        stopped += 1
+      end
+      GC.start
+      #{child_result("[Faults.live - before, stopped]")}
+    RUBY
+    status, out = run_child(script, lib: FAULTS_LIB)
+    assert status&.success?, out
+    left, stopped = child_value(out)
+    assert_operator stopped, :>, 0, "no update was interrupted"
+    assert_equal 0, left, "native blocks left behind by #{stopped} interrupted updates"
+  end
+
   # An interrupt that does not raise (Thread#wakeup here; a trapped signal
   # alike) stops the call, which then starts over: a steady stream of them
   # must not keep it from ever finishing, nor change its result.
@@ -234,6 +266,7 @@ class TestThreads < Minitest::Test
   # Every split kernel on operands large enough to be split, printed as
   # Marshal data.
   SPLIT_WORK = <<~RUBY
+    require "zlib"
     l = Zanthic::Linalg
     rng = Random.new(11)
     rows = ->(m, n) { Array.new(m) { Array.new(n) { rng.rand - 0.5 } } }
@@ -245,14 +278,21 @@ class TestThreads < Minitest::Test
     tall = l::Matrix.alloc(*rows.(1501, 351))
     x = l::Vector.alloc(rows.(1, 351)[0])
     u, v, s = l::Matrix.alloc(*rows.(500, 130)).svd
-    basis, values = l::Matrix.alloc(*rows.(3000, 60)).svd.values_at(0, 2)
-    column = l::Vector.alloc(rows.(1, 3000)[0])
-    vectors = rows.(67, 3000).map { |r| l::Vector.alloc(r) }
+    # The update's passes over a basis this size go in several chunks.
+    basis, values = l::Matrix.alloc(*rows.(4500, 60)).svd.values_at(0, 2)
+    column = l::Vector.alloc(rows.(1, 4500)[0])
+    vectors = rows.(67, 4500).map { |r| l::Vector.alloc(r) }
     results = [(a * b).to_a, (wide * wide_b).to_a, (tall * x).to_a, u.to_a, v.to_a, s.to_a,
                basis.incremental_svd_update(values, column, 40, 1e-9).map(&:to_a),
                basis.batch_project(vectors).map(&:to_a)]
     # An order with sweeps split by column groups, the last one partial.
     results << l::Matrix.alloc(*rows.(300, 270)).svd.map(&:to_a)
+    # An update whose passes over the basis are split (its result as a
+    # checksum of its bits).
+    tall = l::Matrix.alloc(*rows.(36_000, 60))
+    tall_values = l::Vector.alloc(rows.(1, 60)[0])
+    tall_column = l::Vector.alloc(rows.(1, 36_000)[0])
+    results << tall.incremental_svd_update(tall_values, tall_column, 40, 1e-9).map { |x| Zlib.crc32(x.to_a.flatten.pack("G*")) }
   RUBY
 
   # What +script+ prints to stdout, run by a child interpreter with +env+.

@@ -51,9 +51,13 @@ constexpr uint64_t kBlockRows = 240;
 // c holds when accumulate is set (continuing each element's chain). While
 // it runs it prefetches into L2 the kc rows (NR wide) of the b of the strip
 // that comes next, next_b, unless that is null: packing then finds them
-// there rather than in memory, row after row a page apart.
+// there rather than in memory, row after row a page apart. With e set,
+// every element's chain takes one step more after the kc of a: e[i] (i the
+// row within the strip) times element j of xb, a row of nc more elements of
+// b, so that a product whose last column of a is held apart streams a once.
 typedef void (*StripFn)(uint64_t m, uint64_t nc, uint64_t kc, const double *a, uint64_t lda, const double *b,
-                        uint64_t ldb, double *c, uint64_t ldc, bool accumulate, const double *next_b);
+                        uint64_t ldb, double *c, uint64_t ldc, bool accumulate, const double *next_b,
+                        const double *e, const double *xb);
 
 // Prefetches rows [*from, until) of the next strip's b (width lines each)
 // into L2 and advances *from.
@@ -99,7 +103,7 @@ constexpr uint64_t kKc512 = 256;
 template <int MR, int NV>
 ZANTHIC_AVX512 inline void tile512(uint64_t kc, const double *a, uint64_t lda, const double *bp, double *c,
                                    uint64_t ldc, __mmask8 last, bool accumulate, const double *next,
-                                   const double *next_c) {
+                                   const double *next_c, const double *e) {
     __m512d acc[MR][NV];
 #pragma GCC unroll 16
     for (int r = 0; r < MR; r++)
@@ -143,6 +147,19 @@ ZANTHIC_AVX512 inline void tile512(uint64_t kc, const double *a, uint64_t lda, c
             for (int v = 0; v < NV; v++) acc[r][v] = _mm512_fmadd_pd(av, bv[v], acc[r][v]);
         }
     }
+    if (e) {
+        // The extra step: the packed row kc holds the extra row of b.
+        const double *brow = bp + kc * (8 * NV);
+        __m512d bv[NV];
+#pragma GCC unroll 4
+        for (int v = 0; v < NV; v++) bv[v] = _mm512_load_pd(brow + 8 * v);
+#pragma GCC unroll 16
+        for (int r = 0; r < MR; r++) {
+            const __m512d av = _mm512_set1_pd(e[r]);
+#pragma GCC unroll 4
+            for (int v = 0; v < NV; v++) acc[r][v] = _mm512_fmadd_pd(av, bv[v], acc[r][v]);
+        }
+    }
 #pragma GCC unroll 16
     for (int r = 0; r < MR; r++)
 #pragma GCC unroll 4
@@ -162,15 +179,17 @@ struct Tile512 {
     uint64_t ldc;
     __mmask8 last;
     bool accumulate;
+    const double *e;
     template <int R>
     ZANTHIC_AVX512 void run() const {
-        tile512<R, NV>(kc, a, lda, bp, c, ldc, last, accumulate, a, c);
+        tile512<R, NV>(kc, a, lda, bp, c, ldc, last, accumulate, a, c, e);
     }
 };
 
 template <int NV>
 ZANTHIC_AVX512 void rows512(uint64_t m, uint64_t kc, const double *a, uint64_t lda, const double *bp, double *c,
-                            uint64_t ldc, __mmask8 last, bool accumulate, const double *next_b, uint64_t ldb) {
+                            uint64_t ldc, __mmask8 last, bool accumulate, const double *next_b, uint64_t ldb,
+                            const double *e) {
     // The next strip's rows, spread evenly over the tiles.
     const uint64_t per = (kc + m / kMr512) / (m / kMr512 + 1);
     uint64_t fetched = 0;
@@ -178,16 +197,18 @@ ZANTHIC_AVX512 void rows512(uint64_t m, uint64_t kc, const double *a, uint64_t l
     for (; i + kMr512 <= m; i += kMr512) {
         prefetch_rows(next_b, ldb, kVec512, &fetched, fetched + per < kc ? fetched + per : kc);
         tile512<kMr512, NV>(kc, a + i * lda, lda, bp, c + i * ldc, ldc, last, accumulate, a + (i + kMr512) * lda,
-                             c + (i + kMr512) * ldc);
+                             c + (i + kMr512) * ldc, e ? e + i : nullptr);
     }
     prefetch_rows(next_b, ldb, kVec512, &fetched, kc);
-    if (i < m) with_rows<kMr512>(m - i, Tile512<NV>{kc, a + i * lda, lda, bp, c + i * ldc, ldc, last, accumulate});
+    if (i < m)
+        with_rows<kMr512>(m - i, Tile512<NV>{kc, a + i * lda, lda, bp, c + i * ldc, ldc, last, accumulate,
+                                             e ? e + i : nullptr});
 }
 
 ZANTHIC_AVX512 void strip_avx512(uint64_t m, uint64_t nc, uint64_t kc, const double *a, uint64_t lda,
                                  const double *b, uint64_t ldb, double *c, uint64_t ldc, bool accumulate,
-                                 const double *next_b) {
-    alignas(64) double bp[kKc512 * 8 * kVec512];
+                                 const double *next_b, const double *e, const double *xb) {
+    alignas(64) double bp[(kKc512 + 1) * 8 * kVec512];
     const int nv = static_cast<int>((nc + 7) / 8);
     const uint64_t tail = nc - 8 * (nv - 1);
     const __mmask8 last = static_cast<__mmask8>((1u << tail) - 1);
@@ -196,10 +217,14 @@ ZANTHIC_AVX512 void strip_avx512(uint64_t m, uint64_t nc, uint64_t kc, const dou
         for (int v = 0; v < nv; v++)
             _mm512_store_pd(bp + p * 8 * nv + 8 * v,
                             _mm512_maskz_loadu_pd(v == nv - 1 ? last : static_cast<__mmask8>(0xff), b + p * ldb + 8 * v));
+    if (e)
+        for (int v = 0; v < nv; v++)
+            _mm512_store_pd(bp + kc * 8 * nv + 8 * v,
+                            _mm512_maskz_loadu_pd(v == nv - 1 ? last : static_cast<__mmask8>(0xff), xb + 8 * v));
     switch (nv) {
-        case 1: rows512<1>(m, kc, a, lda, bp, c, ldc, last, accumulate, next_b, ldb); break;
-        case 2: rows512<2>(m, kc, a, lda, bp, c, ldc, last, accumulate, next_b, ldb); break;
-        default: rows512<kVec512>(m, kc, a, lda, bp, c, ldc, last, accumulate, next_b, ldb); break;
+        case 1: rows512<1>(m, kc, a, lda, bp, c, ldc, last, accumulate, next_b, ldb, e); break;
+        case 2: rows512<2>(m, kc, a, lda, bp, c, ldc, last, accumulate, next_b, ldb, e); break;
+        default: rows512<kVec512>(m, kc, a, lda, bp, c, ldc, last, accumulate, next_b, ldb, e); break;
     }
 }
 
@@ -221,7 +246,7 @@ constexpr uint64_t kKc256 = 256;
 
 template <int MR, int NV>
 ZANTHIC_AVX2 inline void tile256(uint64_t kc, const double *a, uint64_t lda, const double *bp, double *c,
-                                 uint64_t ldc, __m256i last, bool accumulate, const double *next) {
+                                 uint64_t ldc, __m256i last, bool accumulate, const double *next, const double *e) {
     const __m256i full = _mm256_set1_epi64x(-1);
     __m256d acc[MR][NV];
 #pragma GCC unroll 8
@@ -246,6 +271,18 @@ ZANTHIC_AVX2 inline void tile256(uint64_t kc, const double *a, uint64_t lda, con
             for (int v = 0; v < NV; v++) acc[r][v] = _mm256_fmadd_pd(av, bv[v], acc[r][v]);
         }
     }
+    if (e) {
+        const double *brow = bp + kc * (4 * NV);
+        __m256d bv[NV];
+#pragma GCC unroll 2
+        for (int v = 0; v < NV; v++) bv[v] = _mm256_load_pd(brow + 4 * v);
+#pragma GCC unroll 8
+        for (int r = 0; r < MR; r++) {
+            const __m256d av = _mm256_broadcast_sd(e + r);
+#pragma GCC unroll 2
+            for (int v = 0; v < NV; v++) acc[r][v] = _mm256_fmadd_pd(av, bv[v], acc[r][v]);
+        }
+    }
 #pragma GCC unroll 8
     for (int r = 0; r < MR; r++)
 #pragma GCC unroll 2
@@ -262,39 +299,48 @@ struct Tile256 {
     uint64_t ldc;
     __m256i last;
     bool accumulate;
+    const double *e;
     template <int R>
     ZANTHIC_AVX2 void run() const {
-        tile256<R, NV>(kc, a, lda, bp, c, ldc, last, accumulate, a);
+        tile256<R, NV>(kc, a, lda, bp, c, ldc, last, accumulate, a, e);
     }
 };
 
 template <int NV>
 ZANTHIC_AVX2 void rows256(uint64_t m, uint64_t kc, const double *a, uint64_t lda, const double *bp, double *c,
-                          uint64_t ldc, __m256i last, bool accumulate, const double *next_b, uint64_t ldb) {
+                          uint64_t ldc, __m256i last, bool accumulate, const double *next_b, uint64_t ldb,
+                          const double *e) {
     const uint64_t per = (kc + m / kMr256) / (m / kMr256 + 1);
     uint64_t fetched = 0;
     uint64_t i = 0;
     for (; i + kMr256 <= m; i += kMr256) {
         prefetch_rows(next_b, ldb, 1, &fetched, fetched + per < kc ? fetched + per : kc);
-        tile256<kMr256, NV>(kc, a + i * lda, lda, bp, c + i * ldc, ldc, last, accumulate, a + (i + kMr256) * lda);
+        tile256<kMr256, NV>(kc, a + i * lda, lda, bp, c + i * ldc, ldc, last, accumulate, a + (i + kMr256) * lda,
+                            e ? e + i : nullptr);
     }
     prefetch_rows(next_b, ldb, 1, &fetched, kc);
-    if (i < m) with_rows<kMr256>(m - i, Tile256<NV>{kc, a + i * lda, lda, bp, c + i * ldc, ldc, last, accumulate});
+    if (i < m)
+        with_rows<kMr256>(m - i, Tile256<NV>{kc, a + i * lda, lda, bp, c + i * ldc, ldc, last, accumulate,
+                                             e ? e + i : nullptr});
 }
 
 ZANTHIC_AVX2 void strip_avx2(uint64_t m, uint64_t nc, uint64_t kc, const double *a, uint64_t lda, const double *b,
-                             uint64_t ldb, double *c, uint64_t ldc, bool accumulate, const double *next_b) {
-    alignas(32) double bp[kKc256 * 4 * kVec256];
+                             uint64_t ldb, double *c, uint64_t ldc, bool accumulate, const double *next_b,
+                             const double *e, const double *xb) {
+    alignas(32) double bp[(kKc256 + 1) * 4 * kVec256];
     const int nv = nc > 4 ? 2 : 1;
     const __m256i full = _mm256_set1_epi64x(-1);
     const __m256i last = lanes256(nc - 4 * (nv - 1));
     for (uint64_t p = 0; p < kc; p++)
         for (int v = 0; v < nv; v++)
             _mm256_store_pd(bp + p * 4 * nv + 4 * v, _mm256_maskload_pd(b + p * ldb + 4 * v, v == nv - 1 ? last : full));
+    if (e)
+        for (int v = 0; v < nv; v++)
+            _mm256_store_pd(bp + kc * 4 * nv + 4 * v, _mm256_maskload_pd(xb + 4 * v, v == nv - 1 ? last : full));
     if (nv == 2)
-        rows256<2>(m, kc, a, lda, bp, c, ldc, last, accumulate, next_b, ldb);
+        rows256<2>(m, kc, a, lda, bp, c, ldc, last, accumulate, next_b, ldb, e);
     else
-        rows256<1>(m, kc, a, lda, bp, c, ldc, last, accumulate, next_b, ldb);
+        rows256<1>(m, kc, a, lda, bp, c, ldc, last, accumulate, next_b, ldb, e);
 }
 
 #endif  // ZANTHIC_X86
@@ -308,7 +354,8 @@ constexpr int kNrPortable = 4;
 constexpr uint64_t kKcPortable = 256;
 
 void strip_portable(uint64_t m, uint64_t nc, uint64_t kc, const double *a, uint64_t lda, const double *b,
-                    uint64_t ldb, double *c, uint64_t ldc, bool accumulate, const double *) {
+                    uint64_t ldb, double *c, uint64_t ldc, bool accumulate, const double *, const double *e,
+                    const double *xb) {
     double bp[kKcPortable * kNrPortable];
     for (uint64_t p = 0; p < kc; p++)
         for (uint64_t j = 0; j < kNrPortable; j++) bp[p * kNrPortable + j] = j < nc ? b[p * ldb + j] : 0.0;
@@ -333,6 +380,9 @@ void strip_portable(uint64_t m, uint64_t nc, uint64_t kc, const double *a, uint6
                     for (int j = 0; j < kNrPortable; j++) acc[r][j] += x * bp[p * kNrPortable + j];
                 }
         }
+        if (e)
+            for (uint64_t r = 0; r < mr; r++)
+                for (uint64_t j = 0; j < nc; j++) acc[r][j] += e[i + r] * xb[j];
         for (uint64_t r = 0; r < mr; r++)
             for (uint64_t j = 0; j < nc; j++) ci[r * ldc + j] = acc[r][j];
     }
@@ -357,11 +407,15 @@ const Kernels *kernels() {
     return chosen;
 }
 
-// c = a * b on operands with row strides lda, ldb, ldc; n >= 1.
+// c = a * b on operands with row strides lda, ldb, ldc; n >= 1. With e
+// set, c = [a | e] * b, b having k + 1 rows: e[i] times xb, b's row k,
+// is the last step of each element's chain.
 void gemm_blocked(const Kernels &kern, uint64_t m, uint64_t n, uint64_t k, const double *a, uint64_t lda,
-                  const double *b, uint64_t ldb, double *c, uint64_t ldc) {
+                  const double *b, uint64_t ldb, double *c, uint64_t ldc, const double *e = nullptr,
+                  const double *xb = nullptr) {
     if (k == 0) {
-        for (uint64_t i = 0; i < m; i++) memset(c + i * ldc, 0, n * sizeof(double));
+        for (uint64_t i = 0; i < m; i++)
+            for (uint64_t j = 0; j < n; j++) c[i * ldc + j] = e ? e[i] * xb[j] : 0.0;
         return;
     }
     // Blocks of the inner dimension of equal depth, at most KC.
@@ -379,8 +433,9 @@ void gemm_blocked(const Kernels &kern, uint64_t m, uint64_t n, uint64_t k, const
                 if (stop_requested()) return;
                 const uint64_t nc = n - jc < kern.nr ? n - jc : kern.nr;
                 const double *bs = b + pc * ldb + jc;
+                const bool final = pc + kc == k && e;
                 kern.strip(mc, nc, kc, a + ic * lda + pc, lda, bs, ldb, c + ic * ldc + jc, ldc, pc > 0,
-                           jc + nc < n ? bs + nc : nullptr);
+                           jc + nc < n ? bs + nc : nullptr, final ? e + ic : nullptr, final ? xb + jc : nullptr);
             }
         }
     }
@@ -407,6 +462,12 @@ void gemm_block(uint64_t m, uint64_t n, uint64_t k, const double *a, uint64_t ld
                 double *c, uint64_t ldc) {
     if (m == 0 || n == 0) return;
     gemm_blocked(*kernels(), m, n, k, a, lda, b, ldb, c, ldc);
+}
+
+void gemm_extended(uint64_t m, uint64_t n, uint64_t k, const double *a, uint64_t lda, const double *e,
+                   const double *b, uint64_t ldb, double *c, uint64_t ldc) {
+    if (m == 0 || n == 0) return;
+    gemm_blocked(*kernels(), m, n, k, a, lda, b, ldb, c, ldc, e, b + k * ldb);
 }
 
 uint64_t gemm_strip_width() { return kernels()->nr; }

@@ -20,6 +20,14 @@ void gemm(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *b, 
 void gemm_block(uint64_t m, uint64_t n, uint64_t k, const double *a, uint64_t lda, const double *b, uint64_t ldb,
                 double *c, uint64_t ldc);
 
+// c (m x n) = [a | e] * b: a (m x k, row stride lda) with e (m values) as
+// one more column, times b ((k + 1) x n, row stride ldb). e[i] * b[k][j]
+// is the last multiply-add of each element's chain, so a streams once and
+// every element is the chain gemm would compute on [a | e], whichever
+// block of rows and columns computes it. Stops early as gemm_block does.
+void gemm_extended(uint64_t m, uint64_t n, uint64_t k, const double *a, uint64_t lda, const double *e,
+                   const double *b, uint64_t ldb, double *c, uint64_t ldc);
+
 // The width of the column strips the product kernel works in: column
 // blocks of c that are multiples of it waste no work.
 uint64_t gemm_strip_width();

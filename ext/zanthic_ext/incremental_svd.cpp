@@ -402,6 +402,8 @@ struct Update {
     CVector *r;        // residual c - u p
     CVector *p2;       // coefficients u^T r of the second projection
     CVector *spare;    // the residual of the second projection, then the unit residual q
+    double *parts;     // one row of k coefficients per chunk of rows of u
+    uint64_t chunk_rows, chunks;
     double rho;        // norm of the residual kept
     bool extend;       // the residual is kept: the basis grows
     bool fold;         // the unit residual is r / rho - u p2 / rho, the second
@@ -423,6 +425,7 @@ VALUE update_release(VALUE arg) {
     cvector_free(w->r);
     cvector_free(w->p2);
     cvector_free(w->spare);
+    mem_free(w->parts);
     cmatrix_free(w->core);
     svd_release(&w->svd);
     mem_free(w->order);
@@ -473,18 +476,119 @@ VALUE update_result(Update *w) {
     return rb_assoc_new(basis, values);
 }
 
+// Elements copied between two looks at the stop flag on the copy path
+// (8 MiB: about a millisecond).
+constexpr uint64_t kCopyChunk = uint64_t(1) << 20;
+
+bool copy_body(void *arg) {
+    Update *w = static_cast<Update *>(arg);
+    const uint64_t total = w->u->rows * w->u->cols, n = w->s->size;
+    for (uint64_t i = 0; i < total; i += kCopyChunk) {
+        if (stop_requested()) return false;
+        const uint64_t count = total - i < kCopyChunk ? total - i : kCopyChunk;
+        memcpy(w->basis->data + i, w->u->data + i, count * sizeof(double));
+    }
+    if (n) memcpy(w->values->data, w->s->data, n * sizeof(double));
+    return !stop_requested();
+}
+
 // The copy path: the decomposition unchanged, as new records (copied
 // without the lock when large: a stream of updates takes this path for every
-// column it drops).
+// column it drops), in chunks so that a copy of a large basis is
+// interruptible too.
 VALUE copy_result(Update *w) {
     const uint64_t m = w->u->rows, k = w->u->cols, n = w->s->size;
-    w->basis = cmatrix_alloc(m, k);
+    matrix_unfilled(&w->basis, m, k);
     w->values = cvector_alloc(n);
-    pass(m * k + n, [w, m, k, n] {
-        if (m && k) memcpy(w->basis->data, w->u->data, m * k * sizeof(double));
-        if (n) memcpy(w->values->data, w->s->data, n * sizeof(double));
-    });
+    run_without_gvl(copy_body, w, nullptr, m * k + n >= kReleaseWork);
     return update_result(w);
+}
+
+// The passes over u go chunk by chunk of rows, each chunk's share of a set
+// of coefficients summed on its own (in parts) and the shares added in
+// chunk order afterwards: the same values whichever threads take the
+// chunks, and an interrupt is noticed between chunks. A chunk is
+// kChunkElements elements of u (512 KiB), at least kMinChunkRows rows; a
+// basis that would make more than kMaxChunks of them (so that the shares
+// would take much memory, a row of k for each) gets larger chunks, of at
+// most kMaxChunkElements (32 MiB, a few milliseconds of work) where the
+// rows allow.
+constexpr uint64_t kChunkElements = uint64_t(1) << 16;
+constexpr uint64_t kMaxChunkElements = uint64_t(1) << 22;
+constexpr uint64_t kMinChunkRows = 8;
+constexpr uint64_t kMaxChunks = 256;
+
+uint64_t chunk_rows_for(uint64_t m, uint64_t k) {
+    const uint64_t width = k ? k : 1;
+    uint64_t rows = kChunkElements / width;
+    if (rows < kMinChunkRows) rows = kMinChunkRows;
+    const uint64_t spread = (m + kMaxChunks - 1) / kMaxChunks, cap = kMaxChunkElements / width;
+    if (rows < spread) rows = spread < cap ? spread : (cap > rows ? cap : rows);
+    return rows;
+}
+
+// The rows [first, end) of chunk ch of u.
+struct Rows {
+    uint64_t first, count;
+};
+inline Rows chunk(const Update *w, uint64_t ch) {
+    const uint64_t first = ch * w->chunk_rows, m = w->u->rows;
+    return {first, m - first < w->chunk_rows ? m - first : w->chunk_rows};
+}
+
+// parts[ch] = (rows of chunk ch of u)^T (the same rows of c). The chunks
+// go from the last to the first: the product that made u (the previous
+// update's) wrote its last rows last, so those are the ones still in the
+// core's cache; the residual pass then goes back the other way.
+void coefficient_chunks(const void *job, uint64_t begin, uint64_t end) {
+    const Update *w = static_cast<const Update *>(job);
+    const uint64_t k = w->u->cols;
+    for (uint64_t i = begin; i < end && !stop_requested(); i++) {
+        const uint64_t ch = w->chunks - 1 - i;
+        const Rows rows = chunk(w, ch);
+        CVector src = {rows.count, w->c->data + rows.first, 0};
+        CVector part = {k, w->parts + ch * k, 0};
+        const CVector *in = &src;
+        CVector *out = &part;
+        memset(part.data, 0, k * sizeof(double));
+        accumulate_vectors(&in, 1, w->u->data + rows.first * k, k, rows.count, k, &out);
+    }
+}
+
+// r = c - u p over each chunk, and parts[ch] = (the chunk's rows of u)^T r,
+// the coefficients of a second projection.
+void residual_chunks(const void *job, uint64_t begin, uint64_t end) {
+    const Update *w = static_cast<const Update *>(job);
+    const uint64_t k = w->u->cols;
+    for (uint64_t ch = begin; ch < end && !stop_requested(); ch++) {
+        const Rows rows = chunk(w, ch);
+        double *part = w->parts + ch * k;
+        memset(part, 0, k * sizeof(double));
+        residual_back(w->u->data + rows.first * k, rows.count, k, w->p->data, w->c->data + rows.first,
+                      w->r->data + rows.first, part);
+    }
+}
+
+// spare = r - u p2 over each chunk.
+void second_residual_chunks(const void *job, uint64_t begin, uint64_t end) {
+    const Update *w = static_cast<const Update *>(job);
+    const uint64_t k = w->u->cols;
+    for (uint64_t ch = begin; ch < end && !stop_requested(); ch++) {
+        const Rows rows = chunk(w, ch);
+        residual_rows(w->u->data + rows.first * k, rows.count, k, w->p2->data, w->r->data + rows.first,
+                      w->spare->data + rows.first);
+    }
+}
+
+// out = the sum of the chunks' parts, in chunk order.
+void sum_parts(const Update *w, double *out) {
+    const uint64_t k = w->u->cols;
+    if (k == 0) return;
+    memcpy(out, w->parts, k * sizeof(double));
+    for (uint64_t ch = 1; ch < w->chunks; ch++) {
+        const double *part = w->parts + ch * k;
+        for (uint64_t j = 0; j < k; j++) out[j] += part[j];
+    }
 }
 
 // The coefficients and the residual: two passes over u, row by row (the
@@ -497,10 +601,12 @@ bool project_column(void *arg) {
     const uint64_t m = u->rows, k = u->cols;
     w->extend = false;
     w->fold = false;
-    if (k) memset(w->p->data, 0, k * sizeof(double));
-    accumulate_vectors(&w->c, 1, u->data, k, m, k, &w->p);
-    if (k) memset(w->p2->data, 0, k * sizeof(double));
-    residual_back(u->data, m, k, w->p->data, w->c->data, w->r->data, w->p2->data);
+    split_chunks(m * k, w->chunks, coefficient_chunks, w);
+    if (stop_requested()) return false;
+    sum_parts(w, w->p->data);
+    split_chunks(m * k, w->chunks, residual_chunks, w);
+    if (stop_requested()) return false;
+    sum_parts(w, w->p2->data);
     // The norm that rescales when the plain sum of squares would overflow
     // or underflow: a residual of 1e-170s is not zero, nor one of 1e200 NaN.
     double rho = cvector_magnitude(w->r);
@@ -519,7 +625,8 @@ bool project_column(void *arg) {
         if (cvector_magnitude(w->p2) <= kFoldRatio * rho) {
             w->fold = true;
         } else {
-            residual_rows(u->data, m, k, w->p2->data, w->r->data, w->spare->data);
+            split_chunks(m * k, w->chunks, second_residual_chunks, w);
+            if (stop_requested()) return false;
             std::swap(w->r, w->spare);
             rho = cvector_magnitude(w->r);
             if (!(rho > 0.0)) return !stop_requested();
@@ -610,6 +717,9 @@ VALUE update_run(VALUE arg) {
     w->r = cvector_alloc(m);
     w->p2 = cvector_alloc(k);
     w->spare = cvector_alloc(m);
+    w->chunk_rows = chunk_rows_for(m, k);
+    w->chunks = (m + w->chunk_rows - 1) / w->chunk_rows;
+    w->parts = static_cast<double *>(mem_alloc_n(w->chunks * k + 1, sizeof(double)));
     run_without_gvl(project_column, w, nullptr, m * k >= kReleaseWork);
     if (!w->extend) return copy_result(w);
     if (n != k) raise_core_mismatch(m, k, n);
@@ -623,6 +733,8 @@ VALUE update_run(VALUE arg) {
     // its sweeps keep W symmetric (half the work on W) and take their angles
     // without atan, cos and sin (a fifth of a sweep at order 101).
     w->svd.algebraic = true;
+    // Only the core's second factor and its values are read.
+    w->svd.right_only = true;
     if (w->truncate) {
         w->order = static_cast<uint64_t *>(mem_alloc_n(dim, sizeof(uint64_t)));
         w->rotation = cmatrix_alloc(dim, w->keep);

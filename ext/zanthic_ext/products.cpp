@@ -27,8 +27,15 @@ constexpr uint64_t kRowAlign = 8;
 // elements), so that an interrupt is noticed between calls.
 constexpr uint64_t kGemvChunkElements = uint64_t(1) << 18;
 
-unsigned pieces_for(uint64_t work, uint64_t chunks) {
-    if (work < kSplitWork || chunks < 2) return 1;
+// The same for single passes over memory (a few elements read per
+// multiply-add): from about a millisecond of work on. Each split waits for
+// the last thread to finish; on a machine whose cores are busy with other
+// work that can be a scheduler's time slice, which a pass of a tenth of a
+// millisecond (an update of a 5000 x 100 basis) cannot win back.
+constexpr uint64_t kPassSplitWork = uint64_t(1) << 21;
+
+unsigned pieces_for(uint64_t work, uint64_t chunks, uint64_t threshold = kSplitWork) {
+    if (work < threshold || chunks < 2) return 1;
     const unsigned threads = thread_count();
     return chunks < threads ? static_cast<unsigned>(chunks) : threads;
 }
@@ -133,43 +140,15 @@ void symmetric_blocks(const void *job, uint64_t begin, uint64_t end) {
 
 struct GemmExtended {
     uint64_t m, n, k;
-    const double *a, *b, *e, *last;
+    const double *a, *e, *b;
     double *c;
 };
 
-// c[i][j] += e[i] * last[j] over rows x n, multiplication then addition
-// (not fused), so that every variant gives the same bits.
-inline __attribute__((always_inline)) void add_outer_body(double *__restrict c, uint64_t rows, uint64_t n,
-                                                          const double *__restrict e,
-                                                          const double *__restrict last) {
-    for (uint64_t i = 0; i < rows; i++) {
-        double *row = c + i * n;
-        const double ei = e[i];
-        for (uint64_t j = 0; j < n; j++) row[j] += ei * last[j];
-    }
-}
-void add_outer_portable(double *c, uint64_t rows, uint64_t n, const double *e, const double *last) {
-    add_outer_body(c, rows, n, e, last);
-}
-#if ZANTHIC_X86
-ZANTHIC_TARGET_AVX512 void add_outer_avx512(double *c, uint64_t rows, uint64_t n, const double *e,
-                                            const double *last) {
-    add_outer_body(c, rows, n, e, last);
-}
-#endif
-void add_outer(double *c, uint64_t rows, uint64_t n, const double *e, const double *last) {
-#if ZANTHIC_X86
-    if (isa::active() == isa::kAvx512) return add_outer_avx512(c, rows, n, e, last);
-#endif
-    add_outer_portable(c, rows, n, e, last);
-}
-
-// The chunk's product, then e[i] * last added to each of its rows while the
-// chunk is still in cache.
+// Rows [begin, end) of an extended product.
 void gemm_extended_rows(const void *job, uint64_t begin, uint64_t end) {
     const GemmExtended *g = static_cast<const GemmExtended *>(job);
-    gemm(end - begin, g->n, g->k, g->a + begin * g->k, g->b, g->c + begin * g->n);
-    add_outer(g->c + begin * g->n, end - begin, g->n, g->e + begin, g->last);
+    gemm_extended(end - begin, g->n, g->k, g->a + begin * g->k, g->k, g->e + begin, g->b, g->n, g->c + begin * g->n,
+                  g->n);
 }
 
 struct Gemv {
@@ -243,7 +222,7 @@ void multiply_symmetric(uint64_t n, uint64_t k, const double *a, const double *b
 
 void multiply_extended(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *e, const double *b,
                        double *c) {
-    const GemmExtended g = {m, n, k, a, b, e, b + k * n, c};
+    const GemmExtended g = {m, n, k, a, e, b, c};
     split(m * n * (k + 1), m, kGemmChunkRows, gemm_extended_rows, &g);
 }
 
@@ -252,6 +231,21 @@ void multiply_vector(uint64_t m, uint64_t n, const double *a, const double *x, d
     // Memory-bound: worth splitting from a few MiB of matrix on.
     const uint64_t step = (kGemvChunkElements / (n ? n : 1) / kRowAlign + 1) * kRowAlign;
     split(m * n * 8, m, step, gemv_rows, &g);
+}
+
+void split_chunks(uint64_t work, uint64_t count, void (*run)(const void *, uint64_t, uint64_t), const void *job) {
+    const unsigned pieces = pieces_for(work, count, kPassSplitWork);
+    if (pieces == 1) {
+        run(job, 0, count);
+        return;
+    }
+    Split sp;
+    sp.next.store(0, std::memory_order_relaxed);
+    sp.count = count;
+    sp.chunk = 1;
+    sp.run = run;
+    sp.job = job;
+    run_pieces(split_piece, &sp, pieces);
 }
 
 void project_vectors(const CVector *const *in, uint64_t count, const double *w, uint64_t ldw, uint64_t n,

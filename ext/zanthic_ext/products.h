@@ -24,13 +24,22 @@ void multiply(uint64_t m, uint64_t n, uint64_t k, const double *a, const double 
 void multiply_symmetric(uint64_t n, uint64_t k, const double *a, const double *b, double *c);
 
 // c (m x n) = [a | e] (m x (k + 1)) * b ((k + 1) x n), with the last column
-// e of the left factor held apart: a times the first k rows of b, as
-// multiply, then e[i] times b's last row added to row i, chunk by chunk.
+// e of the left factor held apart, as gemm_extended.
 void multiply_extended(uint64_t m, uint64_t n, uint64_t k, const double *a, const double *e, const double *b,
                        double *c);
 
 // y (m) = a (m x n) * x (n), as gemv.
 void multiply_vector(uint64_t m, uint64_t n, const double *a, const double *x, double *y);
+
+// run(job, begin, end) over the chunks [0, count) of a pass whose work (in
+// elements read) is given: in one call on this thread when the work is too
+// small to pay for waking the workers (kPassSplitWork), otherwise in
+// ranges taken by every thread. Whatever the split, each chunk is computed
+// once, by one call, so a pass that gives each chunk its own outputs
+// (partial sums combined afterwards in chunk order) gets the same values
+// whatever the thread count. run should poll stop_requested between chunks.
+void split_chunks(uint64_t work, uint64_t count, void (*run)(const void *job, uint64_t begin, uint64_t end),
+                  const void *job);
 
 // As accumulate_vectors.
 void project_vectors(const CVector *const *in, uint64_t count, const double *w, uint64_t ldw, uint64_t n,

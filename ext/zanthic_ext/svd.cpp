@@ -139,7 +139,7 @@ VALUE allocate(VALUE arg) {
 }  // namespace
 
 void zanthic::svd_prepare(SvdWork *w, const CMatrix *a) {
-    *w = {a, nullptr, nullptr, nullptr, nullptr, nullptr, false};
+    *w = {a, nullptr, nullptr, nullptr, nullptr, nullptr, false, false};
     int state = 0;
     rb_protect(allocate, reinterpret_cast<VALUE>(w), &state);
     if (state) {
@@ -154,7 +154,7 @@ void zanthic::svd_release(SvdWork *w) {
     cmatrix_free(w->v);
     cvector_free(w->s);
     mem_free(w->buffer);
-    *w = {w->a, nullptr, nullptr, nullptr, nullptr, nullptr, w->algebraic};
+    *w = {w->a, nullptr, nullptr, nullptr, nullptr, nullptr, w->algebraic, w->right_only};
 }
 
 bool zanthic::svd_compute(SvdWork *w) {
@@ -223,6 +223,7 @@ bool zanthic::svd_compute(SvdWork *w) {
     // 0 * x terms make NaN and the full sum is kept.
     for (uint64_t i = 0; i < n; i++)
         for (uint64_t j = 0; j < n; j++) w->v->data[i * n + j] = vt[j * padded + i];
+    if (w->right_only) return true;
     double *ev = w->ev->data;
     const uint64_t rows = w->ev->rows;
     multiply(rows, n, n, wide ? at : a->data, w->v->data, ev);

@@ -23,6 +23,9 @@ struct SvdWork {
                      // rounding, not bit for bit); without it, only from
                      // order 24 on (false unless the caller sets it after
                      // svd_prepare)
+    bool right_only; // the caller reads only V and S: U = (E V) D is not
+                     // formed and ev holds nothing meaningful (false unless
+                     // set after svd_prepare)
 };
 
 // Allocates the records and buffers for decomposing a; a's elements are

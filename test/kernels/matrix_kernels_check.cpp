@@ -75,6 +75,43 @@ void check_block(const char *name, const zanthic::Kernels &kern, uint64_t m, uin
     free(part);
 }
 
+// c = [a | e] * b with the last column of the left factor held apart, for
+// a block of rows [i0, i0 + rows) of a larger product: within the reference
+// bound, and, where the variant's multiply-adds are explicit (exact), bit
+// for bit the product of the stacked [a | e].
+void check_extended(const char *name, const zanthic::Kernels &kern, bool exact, uint64_t m, uint64_t n, uint64_t k,
+                    uint64_t i0, uint64_t rows) {
+    double *a = random_array(m * k), *e = random_array(m), *b = random_array((k + 1) * n);
+    double *ae = array(m * (k + 1)), *whole = array(m * n), *part = array(m * n);
+    for (uint64_t i = 0; i < m; i++) {
+        if (k) memcpy(ae + i * (k + 1), a + i * k, k * sizeof(double));
+        ae[i * (k + 1) + k] = e[i];
+    }
+    zanthic::gemm_with(kern, m, n, k + 1, ae, b, whole);
+    for (uint64_t i = 0; i < m * n; i++) part[i] = NAN;
+    zanthic::gemm_blocked(kern, rows, n, k, a + i0 * k, k, b, n, part + i0 * n, n, e + i0, b + k * n);
+    for (uint64_t i = i0; i < i0 + rows; i++)
+        for (uint64_t j = 0; j < n; j++) {
+            long double s = 0, mag = 0;
+            for (uint64_t p = 0; p <= k; p++) {
+                s += static_cast<long double>(ae[i * (k + 1) + p]) * b[p * n + j];
+                mag += fabsl(static_cast<long double>(ae[i * (k + 1) + p]) * b[p * n + j]);
+            }
+            const double got = part[i * n + j];
+            if (!(fabsl(got - s) <= 2.0L * (k + 2) * 1.1102230246251565e-16L * mag) ||
+                (exact && memcmp(&got, &whole[i * n + j], sizeof got) != 0))
+                fail("gemm extended", name, m, n, k, got, s);
+        }
+    for (uint64_t i = 0; i < m * n; i++)
+        if ((i < i0 * n || i >= (i0 + rows) * n) && !std::isnan(part[i])) fail("gemm extended outside", name, m, n, k, part[i], NAN);
+    free(a);
+    free(e);
+    free(b);
+    free(ae);
+    free(whole);
+    free(part);
+}
+
 // y = a * x for one variant over m x n, against the reference, and each
 // row's value the same bits whichever rows it shares a pass with: the
 // product of rows [r, m) alone, for every offset r, must reproduce them
@@ -178,6 +215,15 @@ int main() {
                 const uint64_t m = 1 + rand() % 300, n = 2 + rand() % 80, k = 1 + rand() % 600;
                 const uint64_t i0 = rand() % m, j0 = rand() % n;
                 check_block(name(level), *kern, m, n, k, i0, 1 + rand() % (m - i0), j0, 1 + rand() % (n - j0));
+            }
+            // The extended product: no inner dimension, one block and a
+            // partial tile, across inner blocks, and random blocks of rows.
+            check_extended(name(level), *kern, level > 0, 9, 25, 0, 0, 9);
+            check_extended(name(level), *kern, level > 0, 37, 101, 100, 5, 30);
+            check_extended(name(level), *kern, level > 0, 20, 30, 256, 0, 20);
+            for (int t = 0; t < 10; t++) {
+                const uint64_t m = 1 + rand() % 300, n = 1 + rand() % 80, k = rand() % 600, i0 = rand() % m;
+                check_extended(name(level), *kern, level > 0, m, n, k, i0, 1 + rand() % (m - i0));
             }
         }
         if (gemv) {
