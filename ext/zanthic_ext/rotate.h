@@ -1549,7 +1549,8 @@ inline void sweep_streamed(PieceFn piece, double *w, uint64_t ld, double *vt, ui
     }
     if (stop_requested()) return;
     g.mirror = true;
-    if (pieces == 1 || !threads.run(piece, &g, pieces)) piece(&g, 0, 1);
+    // A short step: on threads only while they are the faster way.
+    if (pieces == 1 || !threads_faster(threads) || !threads.run(piece, &g, pieces)) piece(&g, 0, 1);
 }
 
 // ---- dispatch -------------------------------------------------------------
