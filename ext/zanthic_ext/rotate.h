@@ -520,13 +520,16 @@ inline __attribute__((always_inline)) void sweep_body(double *w, uint64_t ld, do
 // The rotations are those of the plain procedure: rotation (j, k) still sees
 // every earlier rotation that touches lines j or k (those of earlier groups
 // J, of earlier groups K with the same J, and the earlier j of J on the same
-// k), and the rotations that now run ahead of it touch neither line. Two
+// k), and the rotations that now run ahead of it touch neither line. Three
 // things change the rounding, so that W and V agree with the plain procedure
 // to rounding, not bit for bit: rotations on four distinct lines meet in a
-// different order where their passes cross, and W is kept symmetric. Only
-// rows are rotated; the rotated rows, transposed, are written over the
-// columns of the same lines, which in exact arithmetic is what rotating the
-// columns gives, for half the arithmetic and no strided reads.
+// different order where their passes cross, W is kept symmetric, and the
+// angles come from rotation_algebraic (the core is a chain of angles, each
+// waiting for the last, and its square roots are shorter than atan, cos and
+// sin: 0.9x the time of a whole sweep at n = 500). Only rows are rotated;
+// the rotated rows, transposed, are written over the columns of the same
+// lines, which in exact arithmetic is what rotating the columns gives, for
+// half the arithmetic and no strided reads.
 //
 // As in the sweep above, the entries among the lines L = J u K form a small
 // core rotated in the plain order, columns then rows (they give the angles);
@@ -731,7 +734,7 @@ inline void pair_core(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t 
     for (uint64_t p = 0; p < 2 * kLanes; p++) sigma[p] = 1.0;
     for (uint64_t t = 0; t < rotations; t++) {
         const uint64_t a = slot.pq[t][0], q = slot.pq[t][1];
-        const Rotation rot = rotation_for(core[a][a], core[q][q], core[a][q]);
+        const Rotation rot = rotation_algebraic(core[a][a], core[q][q], core[a][q]);
         const uint64_t b = diagonal ? q : q - nj, i = a * kLanes + b;
         const double c = r.c[i] = rot.c, s = r.s[i] = rot.s;
         // Lines of K sit at kLanes + b in the streaming passes' order.
@@ -1331,15 +1334,47 @@ inline __attribute__((always_inline)) void group_piece(void *ctx, unsigned piece
 // only while they take at most kThreadsAtMost of the time alone: a lucky
 // trial on a busy machine is followed by groups that lose far more. The
 // timings carry over from sweep to sweep.
+//
+// On a busy machine single timings mislead: a group alone that was
+// descheduled for a time slice looked several times slower than it is, and
+// threads, compared with it, won a trial and were then kept, losing group
+// after group (measured at n = 500 under a load of two: a third of the
+// groups on threads, at 2.6 times the time a pair). Being descheduled only
+// ever adds time, so the time alone is the least of the recent groups',
+// allowed to rise by kAloneDrift a group so that it follows a machine that
+// does become slower. Threads lose by waiting on each other, every group
+// again, so their time is the running mean of the groups that ran on them.
 typedef bool (*RunTogether)(PieceFn fn, void *ctx, unsigned pieces);
-constexpr uint64_t kRetimeFirst = 8, kRetimeMost = 256, kTrialPairs = 32;
-constexpr double kThreadsAtMost = 0.8;
+constexpr uint64_t kRetimeFirst = 8, kRetimeMost = 256, kTrialPairs = 16;
+constexpr double kThreadsAtMost = 0.8, kAloneDrift = 1.02;
 struct Threads {
     unsigned pieces;
     RunTogether run;
-    double seconds_per_pair[2];  // the last group's, alone and on threads; 0: not yet timed
+    double seconds_per_pair[2];  // alone and on threads, as below; 0: not yet timed
     uint64_t wait, interval;     // groups until the slower way is tried again, and the next such wait
 };
+
+// Whether threads are the faster way by the timings so far.
+inline bool threads_faster(const Threads &threads) {
+    const double *timed = threads.seconds_per_pair;
+    return timed[1] && timed[1] <= kThreadsAtMost * timed[0];
+}
+
+// Records a group's time per pair (or unit of work) on the way it ran, and
+// after a trial when the slower way is to be tried next.
+inline void record_time(Threads &threads, bool together, bool trial, double sample) {
+    double *timed = threads.seconds_per_pair;
+    if (!together)
+        timed[0] = timed[0] && timed[0] * kAloneDrift < sample ? timed[0] * kAloneDrift : sample;
+    else
+        timed[1] = timed[1] && !trial ? 0.5 * (timed[1] + sample) : sample;
+    if (trial) {
+        const bool lost = together != threads_faster(threads);
+        threads.interval = !lost || !threads.interval ? kRetimeFirst
+                         : threads.interval < kRetimeMost ? 2 * threads.interval : kRetimeMost;
+        threads.wait = threads.interval;
+    }
+}
 
 inline double seconds_now() {
     timespec t;
@@ -1372,21 +1407,15 @@ inline void sweep_groups(PieceFn piece, double *w, uint64_t ld, double *vt, uint
             piece(&g, 0, 1);
             continue;
         }
-        double *timed = threads.seconds_per_pair;
+        const double *timed = threads.seconds_per_pair;
         const uint64_t pairs = (n - g.j0 + kLanes - 1) / kLanes;
         if (threads.wait) threads.wait--;
         const bool trial = pairs <= kTrialPairs && (!timed[1] || (timed[0] && !threads.wait));
-        const int faster = timed[1] && timed[1] <= kThreadsAtMost * timed[0] ? 1 : 0;
-        const int way = trial ? 1 - faster : faster;
+        const bool together = trial != threads_faster(threads);
         const double start = seconds_now();
-        if (way == 0 || !threads.run(piece, &g, pieces)) piece(&g, 0, 1);
-        timed[way] = (seconds_now() - start) / static_cast<double>(pairs);
-        if (trial) {
-            const bool lost = way != (timed[1] && timed[1] <= kThreadsAtMost * timed[0] ? 1 : 0);
-            threads.interval = !lost || !threads.interval ? kRetimeFirst
-                             : threads.interval < kRetimeMost ? 2 * threads.interval : kRetimeMost;
-            threads.wait = threads.interval;
-        }
+        const bool ran = together && threads.run(piece, &g, pieces);
+        if (!ran) piece(&g, 0, 1);
+        record_time(threads, ran, trial, (seconds_now() - start) / static_cast<double>(pairs));
     }
 }
 
@@ -1656,15 +1685,14 @@ inline void sweep_streamed(PieceFn piece, double *w, uint64_t ld, double *vt, ui
             piece(&g, 0, 1);
             continue;
         }
-        double *timed = threads.seconds_per_pair;
+        const double *timed = threads.seconds_per_pair;
         const uint64_t remaining = n - (g.second == kNoGroup ? g.first : g.second);
         if (threads.wait) threads.wait--;
         const bool trial = remaining <= kTrialPairs * kLanes && (!timed[1] || (timed[0] && !threads.wait));
-        const int faster = timed[1] && timed[1] <= kThreadsAtMost * timed[0] ? 1 : 0;
-        const int way = trial ? 1 - faster : faster;
+        const bool together = trial != threads_faster(threads);
         const double start = seconds_now();
         bool ran = false;
-        if (way == 1) {
+        if (together) {
             const double even = units / pieces - p1;
             g.share0 = even <= 0.0 ? 0 : static_cast<uint64_t>(even / per_item + 0.5);
             if (g.share0 > items) g.share0 = items;
@@ -1672,17 +1700,12 @@ inline void sweep_streamed(PieceFn piece, double *w, uint64_t ld, double *vt, ui
             if (!ran) g.share0 = items;
         }
         if (!ran) piece(&g, 0, 1);
-        timed[way] = (seconds_now() - start) / (units > 1.0 ? units : 1.0);
-        if (trial) {
-            const bool lost = way != (timed[1] && timed[1] <= kThreadsAtMost * timed[0] ? 1 : 0);
-            threads.interval = !lost || !threads.interval ? kRetimeFirst
-                             : threads.interval < kRetimeMost ? 2 * threads.interval : kRetimeMost;
-            threads.wait = threads.interval;
-        }
+        record_time(threads, ran, trial, (seconds_now() - start) / (units > 1.0 ? units : 1.0));
     }
     if (stop_requested()) return;
     g.mirror = true;
-    if (pieces == 1 || !threads.run(piece, &g, pieces)) piece(&g, 0, 1);
+    // A short step: on threads only while they are the faster way.
+    if (pieces == 1 || !threads_faster(threads) || !threads.run(piece, &g, pieces)) piece(&g, 0, 1);
 }
 
 // ---- dispatch -------------------------------------------------------------

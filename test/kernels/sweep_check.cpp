@@ -204,8 +204,11 @@ bool run_on_threads(PieceFn fn, void *ctx, unsigned pieces) {
 // with algebraic angles) against it, both to convergence, on the Gram
 // matrix of a random dense matrix (distinct values, so that the vectors are
 // determined up to rounding): same number of sweeps, the values position by
-// position to 1e-13 of the largest and V to 1e-10. step(w, ld, vt, ldv,
-// scratch, n) makes one sweep.
+// position to 1e-12 of the largest and V to 1e-10. (The smallest values
+// of these matrices lie near sqrt(eps) of the largest, where the square
+// root magnifies rounding of the Gram matrix's eigenvalues: the plain
+// procedure and a reordered one differ there by up to about 1e-13.)
+// step(w, ld, vt, ldv, scratch, n) makes one sweep.
 template <class Step>
 void check_blocked(const char *variant, const char *kind, uint64_t n, unsigned seed, Step step) {
     const uint64_t padded = rotate::round_up(n), ld = rotate::row_stride(n);
@@ -235,7 +238,7 @@ void check_blocked(const char *variant, const char *kind, uint64_t n, unsigned s
         ds = fmax(ds, fabs(sqrt(fmax(w[j * ld + j], 0.0)) - sqrt(fmax(lw[j * n + j], 0.0))));
         for (uint64_t i = 0; i < n; i++) dv = fmax(dv, fabs(vt[j * padded + i] - lv[i * n + j]));
     }
-    if (sweeps != literal || !(ds <= 1e-13 * sqrt(largest)) || !(dv <= 1e-10)) {
+    if (sweeps != literal || !(ds <= 1e-12 * sqrt(largest)) || !(dv <= 1e-10)) {
         if (failures++ < 10)
             printf("%s %s n %lu: %d sweeps (plain %d), values off by %.1e of the largest, V by %.1e\n", variant,
                    kind, (unsigned long)n, sweeps, literal, ds / sqrt(largest), dv);
