@@ -323,7 +323,7 @@ def versus(baseline, lib)
   return "" unless baseline && lib
 
   r = baseline / lib
-  times = ->(x) { x >= 10 ? format("%.0fx", x) : format("%.2fx", x) }
+  times = ->(x) { x >= 100 ? format("%.0fx", x) : x >= 10 ? format("%.1fx", x) : format("%.2fx", x) }
   r >= 1 ? "#{times.(r)} slower" : "#{times.(1 / r)} faster"
 end
 
