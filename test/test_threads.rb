@@ -121,33 +121,14 @@ class TestThreads < Minitest::Test
   # are its business (freed by its rb_protect). Counted exactly by the
   # fault-injection build, whichever step each interrupt happened to stop.
   def test_interrupted_native_calls_leave_no_block_behind
-    skip_without_faults_build
-    script = <<~RUBY
-      require "timeout"
-      require "zanthic_ext"
+    assert_interrupts_leave_no_block(<<~SETUP, 60, 0.002, "calls[i % calls.size].()", "calls")
       require "zanthic_consumer"
-      include Zanthic::Linalg
       rows = Array.new(600) { |i| Array.new(400) { |j| ((i * 7 + j) % 13) - 6.0 } }
       columns = rows.transpose
       calls = [-> { ZanthicConsumer.svd(rows, 400) },
                -> { ZanthicConsumer.matrix_kernel(:multiply, rows, 400, columns, 600) },
                -> { ZanthicConsumer.batch_project(columns, 600, rows.first(6)) }]
-      GC.start
-      before = Faults.live
-      stopped = 0
-      60.times do |i|
-        Timeout.timeout(0.002 * (1 + i % 20)) { calls[i % calls.size].() }
-      rescue Timeout::Error
-        stopped += 1
-      end
-      GC.start
-      #{child_result("[Faults.live - before, stopped]")}
-    RUBY
-    status, out = run_child(script, lib: FAULTS_LIB)
-    assert status&.success?, out
-    left, stopped = child_value(out)
-    assert_operator stopped, :>, 0, "no call was interrupted"
-    assert_equal 0, left, "native blocks left behind by #{stopped} interrupted calls"
+    SETUP
   end
 
   # A tall update spends most of its time in passes over the basis (the
@@ -155,20 +136,30 @@ class TestThreads < Minitest::Test
   # dropped): interrupts landing anywhere in them stop the call, which
   # releases everything it made.
   def test_interrupted_tall_updates_leave_no_block_behind
+    call = "basis.incremental_svd_update(values, column, 30, i.even? ? 1e-9 : 1e300)"
+    assert_interrupts_leave_no_block(<<~SETUP, 40, 0.0005, call, "updates")
+      basis = Matrix.zeros(250_000, 24)
+      values = Vector.alloc(Array.new(24, 1.0))
+      column = Vector.alloc(Array.new(250_000) { |i| (i % 7) - 3.0 })
+    SETUP
+  end
+
+  # In a child on the fault-injection build: count calls (call, a Ruby
+  # expression of i, after setup), the i-th under a timeout of step * (1 +
+  # i % 20) seconds; at least one must be interrupted, and no native block
+  # may be left behind once the garbage is collected.
+  def assert_interrupts_leave_no_block(setup, count, step, call, what)
     skip_without_faults_build
     script = <<~RUBY
       require "timeout"
       require "zanthic_ext"
       include Zanthic::Linalg
-      basis = Matrix.zeros(250_000, 24)
-      values = Vector.alloc(Array.new(24, 1.0))
-      column = Vector.alloc(Array.new(250_000) { |i| (i % 7) - 3.0 })
+      #{setup}
       GC.start
       before = Faults.live
       stopped = 0
-      40.times do |i|
-        epsilon = i.even? ? 1e-9 : 1e300
-        Timeout.timeout(0.0005 * (1 + i % 20)) { basis.incremental_svd_update(values, column, 30, epsilon) }
+      #{count}.times do |i|
+        Timeout.timeout(#{step} * (1 + i % 20)) { #{call} }
       rescue Timeout::Error
         stopped += 1
       end
@@ -178,8 +169,8 @@ class TestThreads < Minitest::Test
     status, out = run_child(script, lib: FAULTS_LIB)
     assert status&.success?, out
     left, stopped = child_value(out)
-    assert_operator stopped, :>, 0, "no update was interrupted"
-    assert_equal 0, left, "native blocks left behind by #{stopped} interrupted updates"
+    assert_operator stopped, :>, 0, "no #{what} were interrupted"
+    assert_equal 0, left, "native blocks left behind by #{stopped} interrupted #{what}"
   end
 
   # An interrupt that does not raise (Thread#wakeup here; a trapped signal

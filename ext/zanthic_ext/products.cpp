@@ -61,11 +61,11 @@ void split_piece(void *ctx, unsigned, unsigned) {
     }
 }
 
-// run(job, 0, count) on one thread for small work, otherwise chunk by chunk
-// on every thread.
+// run(job, 0, count) on one thread for work below threshold, otherwise chunk
+// by chunk on every thread.
 void split(uint64_t work, uint64_t count, uint64_t chunk, void (*run)(const void *, uint64_t, uint64_t),
-           const void *job) {
-    const unsigned pieces = pieces_for(work, (count + chunk - 1) / chunk);
+           const void *job, uint64_t threshold = kSplitWork) {
+    const unsigned pieces = pieces_for(work, (count + chunk - 1) / chunk, threshold);
     if (pieces == 1) {
         run(job, 0, count);
         return;
@@ -234,18 +234,7 @@ void multiply_vector(uint64_t m, uint64_t n, const double *a, const double *x, d
 }
 
 void split_chunks(uint64_t work, uint64_t count, void (*run)(const void *, uint64_t, uint64_t), const void *job) {
-    const unsigned pieces = pieces_for(work, count, kPassSplitWork);
-    if (pieces == 1) {
-        run(job, 0, count);
-        return;
-    }
-    Split sp;
-    sp.next.store(0, std::memory_order_relaxed);
-    sp.count = count;
-    sp.chunk = 1;
-    sp.run = run;
-    sp.job = job;
-    run_pieces(split_piece, &sp, pieces);
+    split(work, count, 1, run, job, kPassSplitWork);
 }
 
 void project_vectors(const CVector *const *in, uint64_t count, const double *w, uint64_t ldw, uint64_t n,
