@@ -435,20 +435,6 @@ VALUE update_release(VALUE arg) {
     return Qnil;
 }
 
-// An m x n record for a result that the computation writes whole before
-// anything reads it: zero-filling it first, as cmatrix_alloc does, would
-// cost one more pass over the update's largest array. The record is stored
-// in *slot before its elements are allocated, so that update_release frees
-// it if that allocation raises.
-void matrix_unfilled(CMatrix **slot, uint64_t rows, uint64_t cols) {
-    CMatrix *r = static_cast<CMatrix *>(mem_alloc(sizeof(CMatrix)));
-    r->rows = rows;
-    r->cols = cols;
-    r->data = nullptr;
-    *slot = r;
-    r->data = static_cast<double *>(mem_alloc_n(rows * cols, sizeof(double)));
-}
-
 // Chooses the positions of the `keep` largest values of sigma (ties: the
 // lower position first; NaN ranks below every number) and leaves them in
 // order[0 .. keep) in ascending position order.

@@ -85,6 +85,20 @@ inline VALUE new_matrix(VALUE klass, uint64_t rows, uint64_t cols, CMatrix **rec
     return obj;
 }
 
+// An m x n record for a result that the computation writes whole before
+// anything reads it: zero-filling it first, as cmatrix_alloc does, would be
+// one more pass over what may be the largest array of the call. The record
+// is stored in *slot before its elements are allocated, so that the caller's
+// release step frees it if that allocation raises.
+inline void matrix_unfilled(CMatrix **slot, uint64_t rows, uint64_t cols) {
+    CMatrix *r = static_cast<CMatrix *>(mem_alloc(sizeof(CMatrix)));
+    r->rows = rows;
+    r->cols = cols;
+    r->data = nullptr;
+    *slot = r;
+    r->data = static_cast<double *>(mem_alloc_n(rows * cols, sizeof(double)));
+}
+
 inline bool is_vector(VALUE obj) { return RTEST(rb_obj_is_kind_of(obj, cZanthicVector)); }
 inline bool is_matrix(VALUE obj) { return RTEST(rb_obj_is_kind_of(obj, cZanthicMatrix)); }
 

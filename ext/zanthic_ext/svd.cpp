@@ -95,21 +95,6 @@ bool is_diagonal(const double *w, uint64_t ld, uint64_t n) {
     return true;
 }
 
-// A rows x cols record whose elements are written whole before anything
-// reads them (A^T, E V, V): not zero-filled, which for E V is one more pass
-// over the largest array. The record goes into *slot before its elements
-// are allocated, so that svd_release frees it if that allocation raises.
-// Its extents are at most those of the argument, so the size cannot
-// overflow.
-void unfilled(CMatrix **slot, uint64_t rows, uint64_t cols) {
-    CMatrix *r = static_cast<CMatrix *>(mem_alloc(sizeof(CMatrix)));
-    r->rows = rows;
-    r->cols = cols;
-    r->data = nullptr;
-    *slot = r;
-    r->data = static_cast<double *>(mem_alloc_n(rows * cols, sizeof(double)));
-}
-
 // True if every one of the n values is finite: an exponent of all ones is
 // Infinity or NaN. On the bits, so that the loop vectorizes.
 bool all_finite(const double *x, uint64_t n) {
@@ -128,9 +113,9 @@ VALUE allocate(VALUE arg) {
     const CMatrix *a = w->a;
     const bool wide = a->rows < a->cols;
     const uint64_t n = wide ? a->rows : a->cols, rows = wide ? a->cols : a->rows;
-    if (wide) unfilled(&w->at, a->cols, a->rows);
-    unfilled(&w->ev, rows, n);
-    unfilled(&w->v, n, n);
+    if (wide) matrix_unfilled(&w->at, a->cols, a->rows);
+    matrix_unfilled(&w->ev, rows, n);
+    matrix_unfilled(&w->v, n, n);
     w->s = cvector_alloc(n);
     w->buffer = static_cast<double *>(mem_alloc_n(layout(n).total, sizeof(double)));
     return Qnil;
