@@ -176,6 +176,10 @@ constexpr uint64_t kSplitFrom = 256;
 // the transposes it adds cost more than the traffic it saves).
 constexpr uint64_t kStreamFrom = 768;
 constexpr unsigned kMaxPieces = 8;
+// The sweep in groups applies its rotations to V^T after every this many
+// groups, on blocks of this many groups of eight columns (a block of V^T,
+// n x 64 at most, stays in the second-level cache across the window).
+constexpr uint64_t kVtWindow = 8, kVtBlockGroups = 8;
 struct PairSlot;
 inline uint64_t pair_slots(uint64_t n);
 // Scratch of rotate::sweep, in doubles: at least round_up(n) in any case.
@@ -809,23 +813,32 @@ inline void pair_lines_plain(double *m, uint64_t ld, uint64_t n, uint64_t l0, ui
 
 // The passes of one pair over the columns of the groups of eight from l0,
 // l0 + step, ... below l1: of W except the group from skip (no group:
-// kNoGroup), and of V^T when with_vt is set.
+// kNoGroup).
 constexpr uint64_t kNoGroup = ~uint64_t(0);
 template <class Arith>
-inline __attribute__((always_inline)) void pair_passes(double *w, uint64_t ld, double *vt, uint64_t ldv, uint64_t n,
-                                                       uint64_t j0, uint64_t k0, const PairSlot &slot, uint64_t l0,
-                                                       uint64_t l1, uint64_t step, uint64_t skip, bool with_vt) {
+inline __attribute__((always_inline)) void pair_passes(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t k0,
+                                                       const PairSlot &slot, uint64_t l0, uint64_t l1, uint64_t step,
+                                                       uint64_t skip) {
     if (slot.count == 0) return;
-    if (j0 == k0 && slot.nl == kLanes) {
+    if (j0 == k0 && slot.nl == kLanes)
         pair_rows<true, true, Arith>(w, ld, l0, l1, step, j0, k0, skip, slot.r);
-        if (with_vt) pair_rows<true, false, Arith>(vt, ldv, l0, l1, step, j0, k0, kNoGroup, slot.r);
-    } else if (slot.nl == 2 * kLanes) {
+    else if (slot.nl == 2 * kLanes)
         pair_rows<false, true, Arith>(w, ld, l0, l1, step, j0, k0, skip, slot.r);
-        if (with_vt) pair_rows<false, false, Arith>(vt, ldv, l0, l1, step, j0, k0, kNoGroup, slot.r);
-    } else {
+    else
         pair_lines_plain<true>(w, ld, n, l0, l1, step, j0, k0, skip, slot);
-        if (with_vt) pair_lines_plain<false>(vt, ldv, n, l0, l1, step, j0, k0, kNoGroup, slot);
-    }
+}
+
+// The same pair's rotations of V^T's rows, on its columns [l0, l1).
+template <class Arith>
+inline __attribute__((always_inline)) void vt_pair(double *vt, uint64_t ldv, uint64_t n, uint64_t j0, uint64_t k0,
+                                                   const PairSlot &slot, uint64_t l0, uint64_t l1) {
+    if (slot.count == 0) return;
+    if (j0 == k0 && slot.nl == kLanes)
+        pair_rows<true, false, Arith>(vt, ldv, l0, l1, kLanes, j0, k0, kNoGroup, slot.r);
+    else if (slot.nl == 2 * kLanes)
+        pair_rows<false, false, Arith>(vt, ldv, l0, l1, kLanes, j0, k0, kNoGroup, slot.r);
+    else
+        pair_lines_plain<false>(vt, ldv, n, l0, l1, kLanes, j0, k0, kNoGroup, slot);
 }
 
 // ---- symmetric row-by-row sweep, for decompositions that may round -------
@@ -1256,8 +1269,8 @@ inline __attribute__((always_inline)) void sweep_two_body(double *w, uint64_t ld
 // with K' its own, which the owner of K wrote while applying (J, K') to K's
 // columns -- before publishing (J, K).
 struct GroupWork {
-    double *w, *vt;
-    uint64_t ld, ldv, n, j0;
+    double *w;
+    uint64_t ld, n, j0;
     PairSlot *slots;
     alignas(64) std::atomic<uint64_t> published;  // pairs whose rotations are ready
     char padding[64 - sizeof(std::atomic<uint64_t>)];
@@ -1311,10 +1324,41 @@ inline __attribute__((always_inline)) void group_piece(void *ctx, unsigned piece
         const PairSlot &slot = g.slots[i];
         const uint64_t next = k0 + kLanes < n && owns(k0 + kLanes) ? k0 + kLanes : kNoGroup;
         if (next != kNoGroup) {
-            pair_passes<Arith>(g.w, g.ld, g.vt, g.ldv, n, j0, k0, slot, next, next + kLanes, kLanes, kNoGroup, false);
+            pair_passes<Arith>(g.w, g.ld, n, j0, k0, slot, next, next + kLanes, kLanes, kNoGroup);
             if (!core(i + 1, next)) return;
         }
-        pair_passes<Arith>(g.w, g.ld, g.vt, g.ldv, n, j0, k0, slot, first, end, step, next, true);
+        pair_passes<Arith>(g.w, g.ld, n, j0, k0, slot, first, end, step, next);
+    }
+}
+
+// The rotations of a window of consecutive groups (their slots one after
+// the other, slots_per_group apart) applied to V^T, a block of columns at a
+// time: for each block, every pair of every group of the window in order,
+// so that each element of V^T takes the same operations in the same order
+// as when every pair's rotations are applied at once. Blocks are taken from
+// a shared counter by as many threads as run.
+struct VtWork {
+    double *vt;
+    uint64_t ldv, n, j_first, groups, slots_per_group;
+    const PairSlot *slots;
+    alignas(64) std::atomic<uint64_t> next;  // the next block of columns
+    char padding[64 - sizeof(std::atomic<uint64_t>)];
+};
+
+template <class Arith>
+inline __attribute__((always_inline)) void vt_piece(void *ctx, unsigned, unsigned) {
+    VtWork &v = *static_cast<VtWork *>(ctx);
+    const uint64_t end = round_up(v.n), width = kVtBlockGroups * kLanes;
+    for (;;) {
+        const uint64_t l0 = v.next.fetch_add(1, std::memory_order_relaxed) * width;
+        if (l0 >= end || stop_requested()) return;
+        const uint64_t l1 = end - l0 < width ? end : l0 + width;
+        for (uint64_t group = 0; group < v.groups; group++) {
+            const uint64_t j0 = v.j_first + group * kLanes;
+            const PairSlot *slots = v.slots + group * v.slots_per_group;
+            for (uint64_t k0 = j0, i = 0; k0 < v.n; k0 += kLanes, i++)
+                vt_pair<Arith>(v.vt, v.ldv, v.n, j0, k0, slots[i], l0, l1);
+        }
     }
 }
 
@@ -1383,11 +1427,15 @@ inline double seconds_now() {
 }
 
 // One sweep in groups of eight rows j, each group on threads.pieces threads
-// (on this one alone when they cannot all run at once). The scratch holds
-// pair_slots(n) slots.
+// (on this one alone when they cannot all run at once). The groups rotate W
+// only; their rotations are kept, kVtWindow groups at a time, and then
+// applied to V^T by vt_piece on every thread, so that V^T streams through
+// the caches once per window instead of once per pair, and its share of the
+// work splits without a hand-off per pair. The scratch holds
+// kVtWindow * pair_slots(n) slots.
 inline uint64_t pair_slots(uint64_t n) { return round_up(n) / kLanes; }
-inline void sweep_groups(PieceFn piece, double *w, uint64_t ld, double *vt, uint64_t ldv, void *scratch, uint64_t n,
-                         Threads &threads) {
+inline void sweep_groups(PieceFn piece, PieceFn vt_apply, double *w, uint64_t ld, double *vt, uint64_t ldv,
+                         void *scratch, uint64_t n, Threads &threads) {
     const uint64_t groups = round_up(n) / kLanes;
     unsigned pieces = threads.pieces;
     if (pieces > kMaxPieces) pieces = kMaxPieces;
@@ -1395,28 +1443,43 @@ inline void sweep_groups(PieceFn piece, double *w, uint64_t ld, double *vt, uint
     if (pieces < 1 || !threads.run) pieces = 1;
     GroupWork g;
     g.w = w;
-    g.vt = vt;
     g.ld = ld;
-    g.ldv = ldv;
     g.n = n;
-    g.slots = static_cast<PairSlot *>(scratch);
+    PairSlot *const window = static_cast<PairSlot *>(scratch);
+    VtWork v;
+    v.vt = vt;
+    v.ldv = ldv;
+    v.n = n;
+    v.j_first = 0;
+    v.groups = 0;
+    v.slots_per_group = pair_slots(n);
+    v.slots = window;
+    auto apply = [&] {
+        v.next.store(0, std::memory_order_relaxed);
+        if (pieces == 1 || !threads.run(vt_apply, &v, pieces)) vt_apply(&v, 0, 1);
+        v.j_first += v.groups * kLanes;
+        v.groups = 0;
+    };
     for (g.j0 = 0; g.j0 + 1 < n; g.j0 += kLanes) {
         if (stop_requested()) return;
+        g.slots = window + v.groups * v.slots_per_group;
         g.published.store(0, std::memory_order_relaxed);
         if (pieces == 1) {
             piece(&g, 0, 1);
-            continue;
+        } else {
+            const double *timed = threads.seconds_per_pair;
+            const uint64_t pairs = (n - g.j0 + kLanes - 1) / kLanes;
+            if (threads.wait) threads.wait--;
+            const bool trial = pairs <= kTrialPairs && (!timed[1] || (timed[0] && !threads.wait));
+            const bool together = trial != threads_faster(threads);
+            const double start = seconds_now();
+            const bool ran = together && threads.run(piece, &g, pieces);
+            if (!ran) piece(&g, 0, 1);
+            record_time(threads, ran, trial, (seconds_now() - start) / static_cast<double>(pairs));
         }
-        const double *timed = threads.seconds_per_pair;
-        const uint64_t pairs = (n - g.j0 + kLanes - 1) / kLanes;
-        if (threads.wait) threads.wait--;
-        const bool trial = pairs <= kTrialPairs && (!timed[1] || (timed[0] && !threads.wait));
-        const bool together = trial != threads_faster(threads);
-        const double start = seconds_now();
-        const bool ran = together && threads.run(piece, &g, pieces);
-        if (!ran) piece(&g, 0, 1);
-        record_time(threads, ran, trial, (seconds_now() - start) / static_cast<double>(pairs));
+        if (++v.groups == kVtWindow) apply();
     }
+    if (v.groups && !stop_requested()) apply();
 }
 
 // ---- sweep in groups, streamed --------------------------------------------
@@ -1725,6 +1788,7 @@ struct Kernels {
     PieceFn group;
     SweepFn sweep_algebraic;  // the symmetric sweep, angles from rotation_algebraic
     PieceFn stream;           // one step of the streamed sweep in groups, on one of its threads
+    PieceFn vt;               // the sweep in groups' rotations of V^T, on one of its threads
 };
 
 inline void sweep_portable(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
@@ -1739,6 +1803,7 @@ inline void group_portable(void *ctx, unsigned piece, unsigned pieces) {
 inline void stream_portable(void *ctx, unsigned piece, unsigned pieces) {
     stream_piece<PlainArith>(ctx, piece, pieces);
 }
+inline void vt_portable(void *ctx, unsigned piece, unsigned pieces) { vt_piece<PlainArith>(ctx, piece, pieces); }
 #if ZANTHIC_X86
 ZANTHIC_TARGET_AVX2 inline void sweep_avx2(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj, uint64_t n) {
     sweep_body<LibraryAngle, Pack4>(w, ld, vt, ldv, cj, n);
@@ -1755,6 +1820,9 @@ ZANTHIC_TARGET_AVX2 __attribute__((flatten)) inline void group_avx2(void *ctx, u
 ZANTHIC_TARGET_AVX2 __attribute__((flatten)) inline void stream_avx2(void *ctx, unsigned piece, unsigned pieces) {
     stream_piece<FusedAvx2>(ctx, piece, pieces);
 }
+ZANTHIC_TARGET_AVX2 __attribute__((flatten)) inline void vt_avx2(void *ctx, unsigned piece, unsigned pieces) {
+    vt_piece<FusedAvx2>(ctx, piece, pieces);
+}
 ZANTHIC_TARGET_AVX512 inline void sweep_avx512(double *w, uint64_t ld, double *vt, uint64_t ldv, double *cj,
                                                uint64_t n) {
     sweep_body<LibraryAngle>(w, ld, vt, ldv, cj, n);
@@ -1770,12 +1838,15 @@ ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void stream_avx512(void *c
                                                                         unsigned pieces) {
     stream_piece<FusedAvx512>(ctx, piece, pieces);
 }
+ZANTHIC_TARGET_AVX512 __attribute__((flatten)) inline void vt_avx512(void *ctx, unsigned piece, unsigned pieces) {
+    vt_piece<FusedAvx512>(ctx, piece, pieces);
+}
 #endif
 
-inline constexpr Kernels kPortable = {sweep_portable, group_portable, algebraic_portable, stream_portable};
+inline constexpr Kernels kPortable = {sweep_portable, group_portable, algebraic_portable, stream_portable, vt_portable};
 #if ZANTHIC_X86
-inline constexpr Kernels kAvx2 = {sweep_avx2, group_avx2, algebraic_avx2, stream_avx2};
-inline constexpr Kernels kAvx512 = {sweep_avx512, group_avx512, algebraic_avx512, stream_avx512};
+inline constexpr Kernels kAvx2 = {sweep_avx2, group_avx2, algebraic_avx2, stream_avx2, vt_avx2};
+inline constexpr Kernels kAvx512 = {sweep_avx512, group_avx512, algebraic_avx512, stream_avx512, vt_avx512};
 inline constexpr const Kernels *kVariants[isa::kLevels] = {&kPortable, &kAvx2, &kAvx512};
 #else
 inline constexpr const Kernels *kVariants[isa::kLevels] = {&kPortable, nullptr, nullptr};
@@ -1791,9 +1862,13 @@ inline const Kernels &kernels() {
 inline uint64_t group_scratch_size(uint64_t n) {
     return (pair_slots(n) * sizeof(PairSlot) + sizeof(double) - 1) / sizeof(double);
 }
+// Scratch of either sweep in groups, at any order.
+inline uint64_t groups_scratch_size(uint64_t n) {
+    const uint64_t slots = (kVtWindow > 2 ? kVtWindow : 2) * group_scratch_size(n);
+    return slots > round_up(n) ? slots : round_up(n);
+}
 inline uint64_t sweep_scratch_size(uint64_t n) {
-    const uint64_t slots = 2 * group_scratch_size(n);
-    return blocked(n) ? (slots > round_up(n) ? slots : round_up(n)) : plain_scratch_size(n);
+    return blocked(n) ? groups_scratch_size(n) : plain_scratch_size(n);
 }
 
 // One sweep; scratch holds sweep_scratch_size(n) doubles. Threads are used
@@ -1808,7 +1883,7 @@ inline void sweep(double *w, uint64_t ld, double *vt, uint64_t ldv, double *scra
         if (n >= kStreamFrom)
             sweep_streamed(kernels().stream, w, ld, vt, ldv, scratch, n, threads);
         else
-            sweep_groups(kernels().group, w, ld, vt, ldv, scratch, n, n >= kSplitFrom ? threads : alone);
+            sweep_groups(kernels().group, kernels().vt, w, ld, vt, ldv, scratch, n, n >= kSplitFrom ? threads : alone);
     else if (algebraic)
         kernels().sweep_algebraic(w, ld, vt, ldv, scratch, n);
     else

@@ -212,8 +212,8 @@ bool run_on_threads(PieceFn fn, void *ctx, unsigned pieces) {
 template <class Step>
 void check_blocked(const char *variant, const char *kind, uint64_t n, unsigned seed, Step step) {
     const uint64_t padded = rotate::round_up(n), ld = rotate::row_stride(n);
-    const uint64_t scratch_size = 2 * rotate::group_scratch_size(n) > rotate::sweep_scratch_size(n)
-                                      ? 2 * rotate::group_scratch_size(n)
+    const uint64_t scratch_size = rotate::groups_scratch_size(n) > rotate::sweep_scratch_size(n)
+                                      ? rotate::groups_scratch_size(n)
                                       : rotate::sweep_scratch_size(n);
     const uint64_t total = padded * ld + n * padded + scratch_size + rotate::kAlign;
     double *buffer = static_cast<double *>(calloc(total, sizeof(double)));
@@ -250,19 +250,19 @@ void check_blocked(const char *variant, const char *kind, uint64_t n, unsigned s
 }
 
 // One sweep in groups: pair by pair (streamed false) or streamed.
-void sweep_in_groups(PieceFn fn, bool streamed, double *w, uint64_t ld, double *vt, uint64_t ldv, void *scratch,
-                     uint64_t n, rotate::Threads &threads) {
+void sweep_in_groups(const rotate::Kernels &kernels, bool streamed, double *w, uint64_t ld, double *vt, uint64_t ldv,
+                     void *scratch, uint64_t n, rotate::Threads &threads) {
     if (streamed)
-        rotate::sweep_streamed(fn, w, ld, vt, ldv, scratch, n, threads);
+        rotate::sweep_streamed(kernels.stream, w, ld, vt, ldv, scratch, n, threads);
     else
-        rotate::sweep_groups(fn, w, ld, vt, ldv, scratch, n, threads);
+        rotate::sweep_groups(kernels.group, kernels.vt, w, ld, vt, ldv, scratch, n, threads);
 }
 
 // Three sweeps in groups on 1, 2 and 3 threads from the same Gram matrix
 // (orders with partial groups among them): the same bits.
 void check_threads(const char *variant, const rotate::Kernels &kernels, bool streamed, uint64_t n, unsigned seed) {
     const uint64_t padded = rotate::round_up(n), ld = rotate::row_stride(n);
-    const uint64_t size = padded * ld + n * padded, total = size + 2 * rotate::group_scratch_size(n) + rotate::kAlign;
+    const uint64_t size = padded * ld + n * padded, total = size + rotate::groups_scratch_size(n) + rotate::kAlign;
     double *result[3];
     double *a = static_cast<double *>(malloc((n * n + 1) * sizeof(double)));
     srand(seed);
@@ -280,8 +280,7 @@ void check_threads(const char *variant, const rotate::Kernels &kernels, bool str
         // Timings that find the threads faster, at first at least.
         rotate::Threads threads = {pieces, run_on_threads, {1.0, 1e-300}, 1000, 1000};
         for (int sweep = 0; sweep < 3; sweep++)
-            sweep_in_groups(streamed ? kernels.stream : kernels.group, streamed, w, ld, vt, padded, scratch, n,
-                            threads);
+            sweep_in_groups(kernels, streamed, w, ld, vt, padded, scratch, n, threads);
         if (pieces > 1 && memcmp(rotate::align(result[0]), w, size * sizeof(double)) && failures++ < 10)
             printf("%s %s n %lu: %u threads give other bits than one\n", variant, streamed ? "streamed" : "blocked",
                    (unsigned long)n, pieces);
@@ -307,7 +306,8 @@ int main() {
             check_blocked(isa::name(l), "blocked", n, seed++, [&](double *w, uint64_t ld, double *vt, uint64_t ldv,
                                                                    double *scratch, uint64_t order) {
                 rotate::Threads one = {1, nullptr, {0.0, 0.0}, 0, 0};
-                rotate::sweep_groups(rotate::kVariants[level]->group, w, ld, vt, ldv, scratch, order, one);
+                rotate::sweep_groups(rotate::kVariants[level]->group, rotate::kVariants[level]->vt, w, ld, vt, ldv,
+                                     scratch, order, one);
             });
         for (uint64_t n : {2, 8, 9, 10, 16, 17, 40, 64, 101, 127})
             check_blocked(isa::name(l), "algebraic", n, seed++, rotate::kVariants[level]->sweep_algebraic);
