@@ -635,6 +635,20 @@ inline __attribute__((always_inline)) void rotate_lines(v8d *x, const PairRotati
     for (int p = 0; p < (kDiagonal ? 8 : 16); p++) Arith::scale(x[p], r.sigma[p]);
 }
 
+// Rows [0, count) of a tile into x, the others zero (V^T has no padding
+// rows), and back.
+inline __attribute__((always_inline)) void load_rows(v8d *x, const double *p, uint64_t ld, uint64_t count) {
+    for (uint64_t r = 0; r < kLanes; r++) {
+        if (r < count)
+            load(x[r], p + r * ld);
+        else
+            x[r] = v8d{};
+    }
+}
+inline __attribute__((always_inline)) void store_rows(double *p, uint64_t ld, const v8d *x, uint64_t count) {
+    for (uint64_t r = 0; r < count && r < kLanes; r++) store(p + r * ld, x[r]);
+}
+
 // Row pass of a whole pair on the columns l0, l0 + step, ... below l1 (all
 // multiples of kLanes) of a matrix m of row stride ld: rows J and K, eight
 // columns at a time. Serves W and V^T alike. kMirror (W): after rotating rows
@@ -736,6 +750,11 @@ inline void pair_core(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t 
     }
     double *sigma = r.sigma;
     for (uint64_t p = 0; p < 2 * kLanes; p++) sigma[p] = 1.0;
+    // A pair with lines past n goes through the passes as a whole one: the
+    // rotations it lacks are x' = x + 0 y, y' = y - 0 x on the zeros that
+    // stand for the missing lines, which leaves every line as it was.
+    if (nl < (diagonal ? kLanes : 2 * kLanes))
+        for (uint64_t i = 0; i < kLanes * kLanes; i++) r.t1[i] = r.t2[i] = 0.0;
     for (uint64_t t = 0; t < rotations; t++) {
         const uint64_t a = slot.pq[t][0], q = slot.pq[t][1];
         const Rotation rot = rotation_algebraic(core[a][a], core[q][q], core[a][q]);
@@ -784,61 +803,51 @@ inline void pair_core(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t 
         }
 }
 
-// A pair with lines past n: the same rotations of rows, element by element,
-// on the columns of the groups of eight from l0, l0 + step, ... below l1,
-// and below n; the rest as in pair_rows.
-template <bool kMirror>
-inline void pair_lines_plain(double *m, uint64_t ld, uint64_t n, uint64_t l0, uint64_t l1, uint64_t step, uint64_t j0,
-                             uint64_t k0, uint64_t skip, const PairSlot &slot) {
-    const uint64_t *line = slot.line, nl = slot.nl;
-    for (uint64_t group = l0; group < l1; group += step) {
-        if (kMirror && (group == j0 || group == k0 || group == skip)) continue;
-        for (uint64_t l = group; l < group + kLanes && l < n; l++) {
-            double x[2 * kLanes];
-            for (uint64_t p = 0; p < nl; p++) x[p] = m[line[p] * ld + l];
-            for (uint64_t t = 0; t < slot.count; t++) {
-                const uint64_t a = slot.pq[t][0], q = slot.pq[t][1];
-                const uint64_t i = a * kLanes + line[q] % kLanes;
-                const double c = slot.r.c[i], s = slot.r.s[i];
-                const double nx = c * x[a] + s * x[q];
-                x[q] = c * x[q] - s * x[a];
-                x[a] = nx;
-            }
-            for (uint64_t p = 0; p < nl; p++) m[line[p] * ld + l] = x[p];
-            if (kMirror)
-                for (uint64_t p = 0; p < nl; p++) m[l * ld + line[p]] = x[p];
-        }
-    }
-}
-
 // The passes of one pair over the columns of the groups of eight from l0,
 // l0 + step, ... below l1: of W except the group from skip (no group:
-// kNoGroup).
+// kNoGroup). W's padding (rows and columns from n on) holds zeros, so a
+// pair with lines past n takes the same path as a whole one.
 constexpr uint64_t kNoGroup = ~uint64_t(0);
 template <class Arith>
-inline __attribute__((always_inline)) void pair_passes(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t k0,
+inline __attribute__((always_inline)) void pair_passes(double *w, uint64_t ld, uint64_t j0, uint64_t k0,
                                                        const PairSlot &slot, uint64_t l0, uint64_t l1, uint64_t step,
                                                        uint64_t skip) {
     if (slot.count == 0) return;
-    if (j0 == k0 && slot.nl == kLanes)
+    if (j0 == k0)
         pair_rows<true, true, Arith>(w, ld, l0, l1, step, j0, k0, skip, slot.r);
-    else if (slot.nl == 2 * kLanes)
-        pair_rows<false, true, Arith>(w, ld, l0, l1, step, j0, k0, skip, slot.r);
     else
-        pair_lines_plain<true>(w, ld, n, l0, l1, step, j0, k0, skip, slot);
+        pair_rows<false, true, Arith>(w, ld, l0, l1, step, j0, k0, skip, slot.r);
 }
 
-// The same pair's rotations of V^T's rows, on its columns [l0, l1).
+// The same pair's rotations of V^T's rows, on its columns [l0, l1). V^T
+// has no padding rows: a pair with lines past n reads zeros for them and
+// writes back only its own.
 template <class Arith>
 inline __attribute__((always_inline)) void vt_pair(double *vt, uint64_t ldv, uint64_t n, uint64_t j0, uint64_t k0,
                                                    const PairSlot &slot, uint64_t l0, uint64_t l1) {
     if (slot.count == 0) return;
-    if (j0 == k0 && slot.nl == kLanes)
-        pair_rows<true, false, Arith>(vt, ldv, l0, l1, kLanes, j0, k0, kNoGroup, slot.r);
-    else if (slot.nl == 2 * kLanes)
-        pair_rows<false, false, Arith>(vt, ldv, l0, l1, kLanes, j0, k0, kNoGroup, slot.r);
-    else
-        pair_lines_plain<false>(vt, ldv, n, l0, l1, kLanes, j0, k0, kNoGroup, slot);
+    const bool diagonal = j0 == k0;
+    if (slot.nl == (diagonal ? kLanes : 2 * kLanes)) {
+        if (diagonal)
+            pair_rows<true, false, Arith>(vt, ldv, l0, l1, kLanes, j0, k0, kNoGroup, slot.r);
+        else
+            pair_rows<false, false, Arith>(vt, ldv, l0, l1, kLanes, j0, k0, kNoGroup, slot.r);
+        return;
+    }
+    const uint64_t nj = n - j0 < kLanes ? n - j0 : kLanes, nk = n - k0;
+    double *rj = vt + j0 * ldv, *rk = vt + k0 * ldv;
+    for (uint64_t l = l0; l < l1; l += kLanes) {
+        v8d x[16];
+        load_rows(x, rj + l, ldv, nj);
+        if (diagonal) {
+            rotate_lines<true, Arith>(x, slot.r);
+        } else {
+            load_rows(x + 8, rk + l, ldv, nk);
+            rotate_lines<false, Arith>(x, slot.r);
+            store_rows(rk + l, ldv, x + 8, nk);
+        }
+        store_rows(rj + l, ldv, x, nj);
+    }
 }
 
 // ---- symmetric row-by-row sweep, for decompositions that may round -------
@@ -1324,10 +1333,10 @@ inline __attribute__((always_inline)) void group_piece(void *ctx, unsigned piece
         const PairSlot &slot = g.slots[i];
         const uint64_t next = k0 + kLanes < n && owns(k0 + kLanes) ? k0 + kLanes : kNoGroup;
         if (next != kNoGroup) {
-            pair_passes<Arith>(g.w, g.ld, n, j0, k0, slot, next, next + kLanes, kLanes, kNoGroup);
+            pair_passes<Arith>(g.w, g.ld, j0, k0, slot, next, next + kLanes, kLanes, kNoGroup);
             if (!core(i + 1, next)) return;
         }
-        pair_passes<Arith>(g.w, g.ld, n, j0, k0, slot, first, end, step, next);
+        pair_passes<Arith>(g.w, g.ld, j0, k0, slot, first, end, step, next);
     }
 }
 
@@ -1521,20 +1530,6 @@ inline void sweep_groups(PieceFn piece, PieceFn vt_apply, double *w, uint64_t ld
 // next group's first part and a share of this group's second part, the
 // others the rest. Each entry is computed the same way whatever thread
 // computes it, so results do not depend on the number of threads.
-
-// Rows [0, count) of a tile into x, the others zero (V^T has no padding
-// rows), and back.
-inline __attribute__((always_inline)) void load_rows(v8d *x, const double *p, uint64_t ld, uint64_t count) {
-    for (uint64_t r = 0; r < kLanes; r++) {
-        if (r < count)
-            load(x[r], p + r * ld);
-        else
-            x[r] = v8d{};
-    }
-}
-inline __attribute__((always_inline)) void store_rows(double *p, uint64_t ld, const v8d *x, uint64_t count) {
-    for (uint64_t r = 0; r < count && r < kLanes; r++) store(p + r * ld, x[r]);
-}
 
 // A pair with lines past n: its rotations one by one, unscaled, as
 // pair_lines_plain applies them. x[0..8) are the lines of J and x[8..)
