@@ -554,7 +554,6 @@ inline __attribute__((always_inline)) void sweep_body(double *w, uint64_t ld, do
 // 15 rotations: no overflow or loss of range, and each multiply-add rounds
 // relative to a term of the same size as in the unscaled rotation.
 struct PairRotations {
-    double c[kLanes * kLanes], s[kLanes * kLanes];
     double t1[kLanes * kLanes], t2[kLanes * kLanes];
     double sigma[2 * kLanes];  // by line of the pair: J, then K
 };
@@ -690,14 +689,12 @@ inline __attribute__((always_inline)) void pair_rows(double *m, uint64_t ld, uin
 }
 
 // Everything the passes of one pair of groups need from its core: the
-// rotations, and for a pair with lines past n (the last, partial group) the
-// lines and the order in which they pair. jj is the J x J block after the
-// pair, which the next pair's core starts from.
+// rotations (count of them; nl lines, fewer than 16, or 8 on the diagonal,
+// when the pair has lines past n). jj is the J x J block after the pair,
+// which the next pair's core starts from.
 struct PairSlot {
     PairRotations r;
     double jj[kLanes][kLanes];
-    uint64_t line[2 * kLanes];
-    uint8_t pq[kLanes * kLanes][2];
     uint64_t count, nl;
 };
 
@@ -713,7 +710,8 @@ inline void pair_core(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t 
     // Rows of the core are two vectors; entries past nl stay zero.
     alignas(64) double core[2 * kLanes][2 * kLanes] = {};
     PairRotations &r = slot.r;
-    uint64_t *line = slot.line;
+    uint64_t line[2 * kLanes];
+    uint8_t pq[kLanes * kLanes][2];
     const bool diagonal = j0 == k0;
     uint64_t nj = n - j0 < kLanes ? n - j0 : kLanes, nl = nj;
     for (uint64_t p = 0; p < nj; p++) line[p] = j0 + p;
@@ -737,15 +735,15 @@ inline void pair_core(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t 
     if (diagonal) {
         for (uint64_t a = 0; a < nj; a++)
             for (uint64_t q = a + 1; q < nl; q++) {
-                slot.pq[rotations][0] = static_cast<uint8_t>(a);
-                slot.pq[rotations++][1] = static_cast<uint8_t>(q);
+                pq[rotations][0] = static_cast<uint8_t>(a);
+                pq[rotations++][1] = static_cast<uint8_t>(q);
             }
     } else {
         const uint64_t nk = nl - nj;
         for (uint64_t t = 0; t + 1 < nj + nk; t++)
             for (uint64_t a = t < nk ? 0 : t - nk + 1; a < nj && a <= t; a++) {
-                slot.pq[rotations][0] = static_cast<uint8_t>(a);
-                slot.pq[rotations++][1] = static_cast<uint8_t>(nj + t - a);
+                pq[rotations][0] = static_cast<uint8_t>(a);
+                pq[rotations++][1] = static_cast<uint8_t>(nj + t - a);
             }
     }
     double *sigma = r.sigma;
@@ -756,10 +754,10 @@ inline void pair_core(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t 
     if (nl < (diagonal ? kLanes : 2 * kLanes))
         for (uint64_t i = 0; i < kLanes * kLanes; i++) r.t1[i] = r.t2[i] = 0.0;
     for (uint64_t t = 0; t < rotations; t++) {
-        const uint64_t a = slot.pq[t][0], q = slot.pq[t][1];
+        const uint64_t a = pq[t][0], q = pq[t][1];
         const Rotation rot = rotation_algebraic(core[a][a], core[q][q], core[a][q]);
         const uint64_t b = diagonal ? q : q - nj, i = a * kLanes + b;
-        const double c = r.c[i] = rot.c, s = r.s[i] = rot.s;
+        const double c = rot.c, s = rot.s;
         // Lines of K sit at kLanes + b in the streaming passes' order.
         const uint64_t qs = diagonal ? q : kLanes + b;
         const double tangent = s / c, ratio = sigma[qs] / sigma[a];
@@ -1255,8 +1253,9 @@ inline __attribute__((always_inline)) void sweep_two_body(double *w, uint64_t ld
 // ---- one group J on several threads ----------------------------------------
 //
 // The pairs (J, K) of a group run in order; each needs its core (a short
-// sequential computation) and then passes over all of W's and V^T's columns,
-// which are independent column by column. Of P threads, thread p owns the
+// sequential computation) and then passes over all of W's columns, which
+// are independent column by column (V^T takes the rotations later, see
+// sweep_groups). Of P threads, thread p owns the
 // groups of eight columns p, p + P, p + 2P, ...: it applies every pair's
 // rotations to its columns (and, W being symmetric, to the same rows), and
 // it computes the cores of the pairs whose K it owns, whose entries its own
@@ -1531,33 +1530,13 @@ inline void sweep_groups(PieceFn piece, PieceFn vt_apply, double *w, uint64_t ld
 // others the rest. Each entry is computed the same way whatever thread
 // computes it, so results do not depend on the number of threads.
 
-// A pair with lines past n: its rotations one by one, unscaled, as
-// pair_lines_plain applies them. x[0..8) are the lines of J and x[8..)
-// those of K; a group J with lines past n is the last and pairs only with
-// itself, so the index in x of every line is its index in the core. Not
-// inlined: its indexing by data would keep the callers' x out of registers.
-__attribute__((noinline)) inline void apply_listed(v8d *x, const PairSlot &slot) {
-    for (uint64_t t = 0; t < slot.count; t++) {
-        const uint64_t a = slot.pq[t][0], q = slot.pq[t][1];
-        const uint64_t i = a * kLanes + slot.line[q] % kLanes;
-        const double c = slot.r.c[i], s = slot.r.s[i];
-        const v8d nx = c * x[a] + s * x[q];
-        x[q] = c * x[q] - s * x[a];
-        x[a] = nx;
-    }
-}
-
+// A pair's rotations on x[0..8) (lines of J) and x[8..16) (lines of K;
+// kDiagonal: K = J and only x[0..8) is used). Lines past n are zeros here,
+// and the rotations of a pair that has such lines are whole-pair rotations
+// with zero tangents where lines are missing (see pair_core).
 template <bool kDiagonal, class Arith>
 inline __attribute__((always_inline)) void apply_pair(v8d *x, const PairSlot &slot) {
-    if (slot.nl == (kDiagonal ? kLanes : 2 * kLanes))
-        rotate_lines<kDiagonal, Arith>(x, slot.r);
-    else {
-        constexpr int kLines = kDiagonal ? 8 : 16;
-        v8d y[kLines];
-        for (int p = 0; p < kLines; p++) y[p] = x[p];
-        apply_listed(y, slot);
-        for (int p = 0; p < kLines; p++) x[p] = y[p];
-    }
+    rotate_lines<kDiagonal, Arith>(x, slot.r);
 }
 
 struct StreamWork {
