@@ -302,7 +302,7 @@ int main() {
         for (uint64_t n : {0, 1, 2, 3, 7, 8, 9, 15, 16, 17, 24, 31, 40, 257, 270})
             check(isa::name(l), rotate::kVariants[level]->sweep, n, seed++);
         for (uint64_t n : {9, 17, 40}) check(isa::name(l), rotate::kVariants[level]->sweep, n, seed++, 0x1p-80);
-        for (uint64_t n : {2, 8, 9, 16, 23, 61})
+        for (uint64_t n : {2, 8, 9, 16, 23, 61, 137})
             check_blocked(isa::name(l), "blocked", n, seed++, [&](double *w, uint64_t ld, double *vt, uint64_t ldv,
                                                                    double *scratch, uint64_t order) {
                 rotate::Threads one = {1, nullptr, {0.0, 0.0}, 0, 0};
