@@ -772,6 +772,9 @@ inline void pair_core(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t 
         // pass would give columns a and q the same values from the same
         // operands, the core being symmetric (W is kept so), so they are
         // copied over instead of computed again with strided accesses.
+        // (Copied for every line, lines past nl being zeros on both sides,
+        // and the entries of lines a and q then written over by the 2 x 2
+        // block: a fixed loop without branches.)
         v8d ra[2], rq[2];
         for (int h = 0; h < 2; h++) {
             load(ra[h], core[a] + h * kLanes);
@@ -779,15 +782,15 @@ inline void pair_core(double *w, uint64_t ld, uint64_t n, uint64_t j0, uint64_t 
             store(core[a] + h * kLanes, c * ra[h] + s * rq[h]);
             store(core[q] + h * kLanes, c * rq[h] - s * ra[h]);
         }
+#pragma GCC unroll 16
+        for (uint64_t p = 0; p < 2 * kLanes; p++) {
+            core[p][a] = core[a][p];
+            core[p][q] = core[q][p];
+        }
         core[a][a] = c * aa1 + s * qa1;
         core[q][a] = c * qa1 - s * aa1;
         core[a][q] = c * aq1 + s * qq1;
         core[q][q] = c * qq1 - s * aq1;
-        for (uint64_t p = 0; p < nl; p++) {
-            if (p == a || p == q) continue;
-            core[p][a] = core[a][p];
-            core[p][q] = core[q][p];
-        }
     }
     slot.count = rotations;
     slot.nl = nl;
