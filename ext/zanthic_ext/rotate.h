@@ -170,11 +170,12 @@ inline bool blocked(uint64_t n) { return n > kBlockAbove; }
 // a pair's passes are too short to pay for handing them over), and across
 // at most this many.
 constexpr uint64_t kSplitFrom = 256;
-// From this order on, where W no longer fits in a core's second-level
-// cache, the sweep in groups is streamed (measured on one thread: 0.89x
-// the time at n = 800 and 1000; 1.06x at 700, 1.1x at 400 and 500, where
-// the transposes it adds cost more than the traffic it saves).
-constexpr uint64_t kStreamFrom = 768;
+// From this order on, where W (3 MiB at n = 624) no longer fits in a core's
+// second-level cache, the sweep in groups is streamed (measured on one
+// thread: 0.92x the time at n = 640 and 700, 0.94x at 760, 0.90x at 1000;
+// the same at 616, 1.04x at 600 and 1.06x at 500, where the transposes it
+// adds cost more than the traffic it saves).
+constexpr uint64_t kStreamFrom = 624;
 constexpr unsigned kMaxPieces = 8;
 // The sweep in groups applies its rotations to V^T after every this many
 // groups, on blocks of this many groups of eight columns: a block of V^T
